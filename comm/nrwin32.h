@@ -1,0 +1,109 @@
+// Win32 routines of the library, and the table every Win32 call of the
+// library goes through. The table holds the real API; a test may replace
+// entries (a scripted serial device, registry, module loader) and restore
+// them afterwards. Nothing in the library knows which it runs on.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace nr {
+
+struct TWin32Api {
+    // Files, overlapped I/O, events, handles
+    decltype(&::CreateFileW) CreateFileW = &::CreateFileW;
+    decltype(&::CloseHandle) CloseHandle = &::CloseHandle;
+    decltype(&::ReadFile) ReadFile = &::ReadFile;
+    decltype(&::WriteFile) WriteFile = &::WriteFile;
+    decltype(&::GetOverlappedResult) GetOverlappedResult = &::GetOverlappedResult;
+    decltype(&::FlushFileBuffers) FlushFileBuffers = &::FlushFileBuffers;
+    decltype(&::CreateEventW) CreateEventW = &::CreateEventW;
+    decltype(&::SetEvent) SetEvent = &::SetEvent;
+    decltype(&::ResetEvent) ResetEvent = &::ResetEvent;
+    decltype(&::PulseEvent) PulseEvent = &::PulseEvent;
+    decltype(&::WaitForSingleObject) WaitForSingleObject = &::WaitForSingleObject;
+    decltype(&::GetLastError) GetLastError = &::GetLastError;
+    decltype(&::SetLastError) SetLastError = &::SetLastError;
+    decltype(&::LocalAlloc) LocalAlloc = &::LocalAlloc;
+    decltype(&::LocalFree) LocalFree = &::LocalFree;
+    decltype(&::GetTickCount) GetTickCount = &::GetTickCount;
+    decltype(&::Sleep) Sleep = &::Sleep;
+    decltype(&::FormatMessageW) FormatMessageW = &::FormatMessageW;
+    decltype(&::GetVersionExW) GetVersionExW = &::GetVersionExW;
+    decltype(&::OutputDebugStringW) OutputDebugStringW = &::OutputDebugStringW;
+
+    // Communications
+    decltype(&::WaitCommEvent) WaitCommEvent = &::WaitCommEvent;
+    decltype(&::SetCommMask) SetCommMask = &::SetCommMask;
+    decltype(&::GetCommMask) GetCommMask = &::GetCommMask;
+    decltype(&::ClearCommError) ClearCommError = &::ClearCommError;
+    decltype(&::PurgeComm) PurgeComm = &::PurgeComm;
+    decltype(&::SetupComm) SetupComm = &::SetupComm;
+    decltype(&::GetCommState) GetCommState = &::GetCommState;
+    decltype(&::SetCommState) SetCommState = &::SetCommState;
+    decltype(&::GetCommConfig) GetCommConfig = &::GetCommConfig;
+    decltype(&::GetDefaultCommConfigW) GetDefaultCommConfigW = &::GetDefaultCommConfigW;
+    decltype(&::CommConfigDialogW) CommConfigDialogW = &::CommConfigDialogW;
+    decltype(&::GetCommTimeouts) GetCommTimeouts = &::GetCommTimeouts;
+    decltype(&::SetCommTimeouts) SetCommTimeouts = &::SetCommTimeouts;
+    decltype(&::GetCommModemStatus) GetCommModemStatus = &::GetCommModemStatus;
+    decltype(&::GetCommProperties) GetCommProperties = &::GetCommProperties;
+    decltype(&::EscapeCommFunction) EscapeCommFunction = &::EscapeCommFunction;
+    decltype(&::TransmitCommChar) TransmitCommChar = &::TransmitCommChar;
+
+    // Threads and messages
+    decltype(&::PostThreadMessageW) PostThreadMessageW = &::PostThreadMessageW;
+    decltype(&::RegisterWindowMessageW) RegisterWindowMessageW = &::RegisterWindowMessageW;
+    decltype(&::GetMessageW) GetMessageW = &::GetMessageW;
+    decltype(&::PeekMessageW) PeekMessageW = &::PeekMessageW;
+    decltype(&::DispatchMessageW) DispatchMessageW = &::DispatchMessageW;
+    decltype(&::WaitForMultipleObjects) WaitForMultipleObjects = &::WaitForMultipleObjects;
+    decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects = &::MsgWaitForMultipleObjects;
+    decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;
+    decltype(&::GetForegroundWindow) GetForegroundWindow = &::GetForegroundWindow;
+
+    // Modules (optional system libraries are bound by name)
+    decltype(&::LoadLibraryW) LoadLibraryW = &::LoadLibraryW;
+    decltype(&::FreeLibrary) FreeLibrary = &::FreeLibrary;
+    decltype(&::GetModuleHandleW) GetModuleHandleW = &::GetModuleHandleW;
+    decltype(&::GetProcAddress) GetProcAddress = &::GetProcAddress;
+
+    // Registry
+    decltype(&::RegOpenKeyExW) RegOpenKeyExW = &::RegOpenKeyExW;
+    decltype(&::RegCreateKeyExW) RegCreateKeyExW = &::RegCreateKeyExW;
+    decltype(&::RegCloseKey) RegCloseKey = &::RegCloseKey;
+    decltype(&::RegEnumValueW) RegEnumValueW = &::RegEnumValueW;
+    decltype(&::RegQueryValueExW) RegQueryValueExW = &::RegQueryValueExW;
+    decltype(&::RegSetValueExW) RegSetValueExW = &::RegSetValueExW;
+};
+
+// The table in use. Tests swap entries through a guard that restores them.
+// Constructed before ordinary static objects, so their initialisers may use it.
+extern TWin32Api Win32;
+
+// "COM%u".
+std::wstring ComPortName(std::uint32_t Number);
+// Opens "\\?\COMn" exclusively for overlapped I/O; INVALID_HANDLE_VALUE on
+// failure, with the error left in the thread's last-error value.
+HANDLE OpenComPort(std::uint32_t Number);
+// The system's text for GetLastError, without trailing blanks, controls and full stops.
+std::wstring LastErrorText();
+// The system's text for a given error code, trimmed the same way.
+std::wstring SysErrorText(DWORD Code);
+
+// Overlapped transfers. Ovl's event is kept; the rest of its first 16 bytes is
+// zeroed. Transferred (optional) receives the byte count.
+// WriteWait: true only when all Length bytes were written; a write the driver
+// ends early fails with ERROR_TIMEOUT as the last error.
+bool WriteWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);
+// True when the write completed (Transferred set) or is pending (Transferred 0).
+bool WriteNoWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);
+// True when the read completed; Transferred tells how many bytes came.
+bool ReadWait(HANDLE Handle, void* Buffer, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);
+// After a failed overlapped call: false unless the last error is
+// ERROR_IO_PENDING, else the outcome of the completed operation.
+bool WaitOverlapped(HANDLE Handle, OVERLAPPED& Ovl, DWORD& Count);
+
+}  // namespace nr
