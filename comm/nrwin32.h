@@ -98,8 +98,10 @@ std::wstring SysErrorText(DWORD Code);
 // WriteWait: true only when all Length bytes were written; a write the driver
 // ends early fails with ERROR_TIMEOUT as the last error.
 bool WriteWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);
-// True when the write completed (Transferred set) or is pending (Transferred 0).
-bool WriteNoWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);
+// True when the write completed (Transferred set) or is pending (Pending set,
+// Transferred 0).
+bool WriteNoWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr,
+                 bool* Pending = nullptr);
 // True when the read completed; Transferred tells how many bytes came.
 bool ReadWait(HANDLE Handle, void* Buffer, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);
 // After a failed overlapped call: false unless the last error is

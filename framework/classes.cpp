@@ -138,9 +138,12 @@ void TComponent::BeginLoading() {
 }
 
 void TComponent::EndLoading() {
+    // Components owned by owned ones were loaded with them and finish first;
+    // a Loaded that frees a sibling must not leave it in the walk.
     std::vector<TComponent*> snapshot = components_;
     for (auto* c : snapshot)
-        if (c->Loading()) c->Loaded();
+        if (std::find(components_.begin(), components_.end(), c) != components_.end() && c->Loading())
+            c->EndLoading();
     if (Loading()) Loaded();
 }
 

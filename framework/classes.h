@@ -74,7 +74,8 @@ public:
 
     // Layout loading: BeginLoading marks this component and everything
     // created with it as owner as loading; EndLoading calls Loaded on the
-    // owned components in creation order, then on this one.
+    // owned components in creation order (each after the ones it owns),
+    // then on this one.
     void BeginLoading();
     void EndLoading();
     virtual void Loaded();

@@ -22,7 +22,11 @@ LRESULT CALLBACK UtilWndProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     try {
         (*method)(m);
     } catch (...) {
-        if (Application) Application->HandleException(nullptr);
+        // Nothing may leave a window procedure, not even a failing display.
+        try {
+            if (Application) Application->HandleException(nullptr);
+        } catch (...) {
+        }
     }
     return m.Result;
 }

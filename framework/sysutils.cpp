@@ -71,9 +71,11 @@ std::wstring Format(const std::wstring& fmt, std::initializer_list<TVarRec> args
                 std::uint64_t mag;
                 if (t == L'd' || t == L'D') {
                     neg = v < 0;
-                    mag = neg ? static_cast<std::uint64_t>(-v) : static_cast<std::uint64_t>(v);
+                    mag = neg ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+                } else if (v < 0 && v >= INT32_MIN) {
+                    mag = static_cast<std::uint32_t>(v);  // a negative 32-bit value as its bit pattern
                 } else {
-                    mag = static_cast<std::uint32_t>(v);  // 32-bit unsigned view
+                    mag = static_cast<std::uint64_t>(v);  // wider values in full, never cut
                 }
                 piece = Digits(mag, (t == L'x' || t == L'X') ? 16 : 10, t == L'X');
                 if (prec > 0 && piece.size() < static_cast<size_t>(prec)) piece.insert(0, prec - piece.size(), L'0');

@@ -91,7 +91,8 @@ bool TThreadControl::WaitFor(DWORD ms) const {
     if (!handle_) return true;
     if (GetCurrentThreadId() == id_) return false;
     if (GetCurrentThreadId() != MainThreadID()) return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0;
-    // The main thread keeps serving Synchronize so a thread blocked in it can end.
+    // The main thread keeps serving Synchronize, and messages other threads
+    // send to its windows, so a thread blocked in either can end.
     DWORD start = GetTickCount();
     for (;;) {
         HANDLE hs[2] = {handle_, gSyncEvent};
@@ -101,10 +102,15 @@ bool TThreadControl::WaitFor(DWORD ms) const {
             if (spent >= ms) return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
             left = ms - spent;
         }
-        DWORD w = WaitForMultipleObjects(2, hs, FALSE, left);
+        DWORD w = MsgWaitForMultipleObjects(2, hs, FALSE, left, QS_SENDMESSAGE);
         if (w == WAIT_OBJECT_0) return true;
         if (w == WAIT_OBJECT_0 + 1) {
             CheckSynchronize();
+            continue;
+        }
+        if (w == WAIT_OBJECT_0 + 2) {
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // delivers the sent ones only
             continue;
         }
         if (w == WAIT_TIMEOUT) return false;

@@ -35,9 +35,14 @@ private:
 
 class TThread : public TObject {
 public:
+    // CreateSuspended false starts the thread before any derived
+    // constructor has run: a derived class passes true and calls Start()
+    // once it is complete.
     explicit TThread(bool CreateSuspended);
     // Waits for the thread unless called from it; a thread that frees
-    // itself is never deleted from outside.
+    // itself is never deleted from outside. The wait comes after the derived
+    // destructors: a derived class whose Execute uses its own members stops
+    // the thread (Terminate, then Control()->WaitFor()) in its destructor.
     ~TThread() override;
 
     void Start();

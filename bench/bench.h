@@ -1,0 +1,38 @@
+// The benchmark program: named sections, each in its own bench/*.cpp file,
+// registered with BENCH_SECTION. `bench_comm` runs them all in name order;
+// `bench_comm NAME...` runs those whose name starts with one of the arguments.
+// Figures are printed, nothing is asserted.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace bench {
+
+using TSectionFn = void (*)();
+
+bool RegisterSection(const char* Name, const char* Title, TSectionFn Fn);
+
+// printf to stdout, flushed at once.
+void Line(const char* Fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Milliseconds from a high-resolution clock.
+double NowMs();
+
+// Heap blocks taken through operator new (any thread) since the program started.
+std::int64_t Allocations();
+
+// Process CPU time (user + kernel) in milliseconds.
+double ProcessCpuMs();
+
+// CPU time of the wineserver of this program's prefix, in milliseconds; -1
+// when it cannot be found (not under Wine).
+double WineServerCpuMs();
+
+double Median(std::vector<double> v);
+double Percentile(std::vector<double> v, double P);
+
+}  // namespace bench
+
+#define BENCH_SECTION(Id, Title, Fn) \
+    static const bool bench_section_registered_##Id = ::bench::RegisterSection(#Id, Title, Fn)

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Build, run and test the project: ./build.sh test | run | bench
+#   test   install what is missing, configure into build/, build, run all tests
+#   run    install what is missing, build, run the main program under Wine
+#   bench  build and run the communication benchmark under Wine
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+BUILD=${NR_BUILD_DIR:-$ROOT/build}
+JOBS=${NR_JOBS:-2}
+MAIN_JOB=fwdemo
+PACKAGES=(g++-mingw-w64-i686-posix wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest)
+
+. "$ROOT/cmake/wine-env.sh"
+
+say() { printf '==> %s\n' "$*"; }
+die() { printf 'build.sh: %s\n' "$*" >&2; exit 1; }
+now() { date +%s.%N; }
+took() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
+
+# Installs exactly the missing packages; a ready machine installs nothing.
+setup() {
+    local missing=() need_i386=0 p
+    if command -v dpkg >/dev/null 2>&1; then
+        if [ "$(dpkg --print-architecture)" != i386 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+            need_i386=1
+        fi
+        for p in "${PACKAGES[@]}"; do
+            dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+        done
+    else
+        die "not a Debian system (no dpkg): install these packages by hand: ${PACKAGES[*]} (32-bit wine included)"
+    fi
+    if [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ]; then
+        return 0
+    fi
+    local what="${missing[*]:-}"
+    [ $need_i386 -eq 1 ] && what="(i386 architecture) $what"
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        local how="apt-get update && apt-get install -y ${missing[*]:-}"
+        [ $need_i386 -eq 1 ] && how="dpkg --add-architecture i386 && $how"
+        die "missing: $what
+run as root, or install them yourself:
+  $how"
+    fi
+    say "installing: $what"
+    export DEBIAN_FRONTEND=noninteractive
+    if [ $need_i386 -eq 1 ]; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -q
+    [ ${#missing[@]} -gt 0 ] && apt-get install -y -q "${missing[@]}" </dev/null
+    return 0
+}
+
+configure() {
+    local t
+    t=$(now)
+    if [ ! -f "$BUILD/build.ninja" ]; then
+        cmake -G Ninja -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" >/dev/null \
+            || die "configure failed"
+        say "configured in $(took "$t")"
+    fi
+}
+
+build() {
+    local t
+    configure
+    t=$(now)
+    cmake --build "$BUILD" -j "$JOBS" "$@" || die "build failed"
+    say "built in $(took "$t")"
+}
+
+wine_headless() {
+    nr_wine_prepare "$BUILD/wine" headless || die "Wine prefix set-up failed"
+}
+
+has_display() {
+    [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1
+}
+
+cmd_test() {
+    local t
+    setup
+    build
+    wine_headless
+    t=$(now)
+    local rc=0
+    (cd "$BUILD" && ctest --output-on-failure --timeout 120) || rc=$?
+    say "tests ran in $(took "$t")"
+    [ $rc -eq 0 ] || die "tests failed"
+    say "all tests passed"
+}
+
+cmd_run() {
+    setup
+    build --target "$MAIN_JOB"
+    local exe="$BUILD/$MAIN_JOB.exe" rc=0
+    if has_display; then
+        say "running $MAIN_JOB on display $DISPLAY (close its window to end)"
+        NR_WINE_MODE=display "$ROOT/cmake/wine-run.sh" "$exe" || rc=$?
+    else
+        say "no display: running $MAIN_JOB headless"
+        wine_headless
+        env -u DISPLAY "$ROOT/cmake/wine-run.sh" "$exe" || rc=$?
+    fi
+    [ $rc -eq 0 ] || die "$MAIN_JOB ended with exit code $rc"
+    say "$MAIN_JOB ended normally"
+}
+
+cmd_bench() {
+    setup
+    if ! compgen -G "$ROOT/bench/*.cpp" >/dev/null; then
+        say "there is no benchmark yet (bench/ has no sources)"
+        return 0
+    fi
+    build --target bench_comm
+    wine_headless
+    "$ROOT/cmake/wine-run.sh" "$BUILD/bench_comm.exe" "$@"
+}
+
+case "${1:-}" in
+    test) shift; cmd_test "$@" ;;
+    run) shift; cmd_run "$@" ;;
+    bench) shift; cmd_bench "$@" ;;
+    *)
+        echo "usage: $0 test|run|bench" >&2
+        exit 2
+        ;;
+esac

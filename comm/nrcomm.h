@@ -1,0 +1,318 @@
+// The serial port engine: open, configure, send, read, purge and close a
+// Win32 communications port; the event-wait and message threads that deliver
+// driver events; modem lines and tracing.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nrclasses.h"
+#include "nrwin32.h"
+
+namespace nr {
+
+class TnrCustomComm;
+class TCommThread;
+class TMsgThread;
+
+enum TParity : std::uint8_t { pNone, pOdd, pEven, pMark, pSpace };
+enum TStopBits : std::uint8_t { sbOne, sbOneAndHalf, sbTwo };
+enum TStreamProtocol : std::uint8_t { spNone, spXonXoff, spHardware };
+
+// The COMSTAT status bits, bit n of the COMSTAT flag byte is member n.
+enum TComStateFlag : std::uint8_t { csCtsHold, csDsrHold, csRlsdHold, csXoffHold, csXoffSent, csEof, csTxim };
+using TComStateFlags = fw::TSet<TComStateFlag, std::uint8_t>;
+
+enum TTraceState : std::uint8_t {
+    tsRxChar,
+    tsRxFlag,
+    tsTxEmpty,
+    tsCTS,
+    tsDSR,
+    tsRLSD,
+    tsBreak,
+    tsErr,
+    tsRing,
+    tsRx80Full,
+    tsEvent1,
+    tsEvent2
+};
+using TTraceStates = fw::TSet<TTraceState, std::uint16_t>;
+
+enum TModemSignal : std::uint8_t { msCTS, msDSR, msRing, msRLSD };
+using TModemSignals = fw::TSet<TModemSignal, std::uint8_t>;
+
+using TOnCommErrorEvent = fw::TEvent<void(TObject* Sender, std::uint32_t CommCode, std::uint32_t SysError,
+                                          TComStateFlags State, bool& flFlashBuffers)>;
+using TOnTraceEvent = fw::TEvent<void(TObject* Sender, TTraceStates Event)>;
+
+// The two registered window messages, registered at program start.
+extern UINT nrCommMsgComEvent;      // "nrCommMsgComEvent": wParam = EV_* mask
+extern UINT nrCommMsgQuitComEvent;  // "nrCommMsgQuitComEvent"
+
+// The driver event mask for a set of trace states (EV_RXCHAR always; EV_TXEMPTY
+// also when RTS has to be dropped by the engine itself).
+DWORD TraceStatesToEventMask(TTraceStates Value, bool EmulateRS485);
+// The line events of a driver event mask (EV_RXCHAR and EV_TXEMPTY excluded).
+TTraceStates EventMaskToTraceStates(DWORD Mask);
+
+namespace detail {
+// State shared by an open port and its two worker threads; outlives whichever
+// of them ends last. Defined in nrcomm_threads.cpp.
+struct TCommLink;
+}  // namespace detail
+
+// The serial port engine. A descendant supplies the handle (OpenHandle) and
+// the port's display name (QueryComName).
+class TnrCustomComm : public TnrBaseIO {
+public:
+    explicit TnrCustomComm(TComponent* AOwner);
+    ~TnrCustomComm() override;
+
+    // ---- replaced operations of TnrBaseIO
+    void Notification(TComponent* AComponent, fw::TOperation Operation) override;
+    void Open() override;
+    void Close() override;
+    void StartThreadIO() override;
+    void StopThreadIO() override;
+    void SendChar(wchar_t Ch) override;
+    void SendString(const std::string& S) override;
+    void SendData(const void* Buff, std::uint32_t N) override;
+    void ClearDeviceInput() override;
+    void ClearDeviceOutput() override;
+    void ClearDeviceBuffers() override;
+
+    // ---- added operations, in slot order
+    virtual std::wstring QueryComName();
+    virtual void ConfigurePort();
+    virtual void WriteEventChar(wchar_t Value);
+    virtual wchar_t ReadEventChar();
+    virtual void DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State);
+
+    // ---- settings
+    std::uint32_t BaudRate() const { return CommCfg.dcb.BaudRate; }
+    void SetBaudRate(std::uint32_t Value);
+    std::uint8_t ByteSize() const { return CommCfg.dcb.ByteSize; }
+    void SetByteSize(std::uint8_t Value);
+    TParity Parity() const { return static_cast<TParity>(CommCfg.dcb.Parity); }
+    void SetParity(TParity Value);
+    TStopBits StopBits() const { return static_cast<TStopBits>(CommCfg.dcb.StopBits); }
+    void SetStopBits(TStopBits Value);
+    wchar_t EventChar() { return ReadEventChar(); }
+    void SetEventChar(wchar_t Value) { WriteEventChar(Value); }
+    TStreamProtocol StreamProtocol() const { return fProtocol; }
+    void SetStreamProtocol(TStreamProtocol Value);
+    bool RS485Mode() const { return fRS485Mode; }
+    void SetRS485Mode(bool Value);
+    std::uint16_t BufferInSize() const { return fBufferInSize; }
+    void SetBufferInSize(std::uint16_t Value);
+    std::uint16_t BufferOutSize() const { return fBufferOutSize; }
+    void SetBufferOutSize(std::uint16_t Value);
+    std::uint32_t TimeoutRead();
+    void SetTimeoutRead(std::uint32_t Value);
+    std::uint32_t TimeoutWrite();
+    void SetTimeoutWrite(std::uint32_t Value);
+    bool UseMainThread() const { return fUseMainThread; }
+    void SetUseMainThread(bool Value) { fUseMainThread = Value; }
+    TTraceStates TraceStates() const { return fTraceStates; }
+    void SetTraceStates(TTraceStates Value);
+
+    // ---- state
+    std::wstring ComName() { return QueryComName(); }
+    std::uint32_t ReadyForRead();
+    std::uint32_t NotYetSend();
+    const COMMTIMEOUTS* TimeOuts();
+    void SetTimeOuts(const COMMTIMEOUTS* Value);
+    const COMMPROP* CommProp();
+    std::uint32_t TotalReceived() const { return fTotalReceived; }
+    std::uint32_t TotalSent() const { return fTotalSent; }
+    const std::wstring& LastOpenError() const { return LastErrorString; }
+    // True when the engine drops and raises RTS around sends itself.
+    bool EmulatesRS485() const { return fRS485Mode && fIsNotSupportRS485; }
+
+    // ---- operations
+    void SendAheadChar(wchar_t Ch);
+    void Read(void* Buffer, std::uint32_t Len);
+    void ReadAll(void* Buffer);
+    std::int32_t ReadMax(void* Buffer, std::int32_t MaxLen);
+    std::string ReadString();
+    void FlushOutputBuffer();
+    void ConfigDialog();
+    // Builds the DCB flags from the settings; hands the DCB to the driver when open.
+    void ApplyLineSettings();
+    // Reads the configuration back (from the driver when open) into the settings.
+    void ReadCommConfig();
+
+    // ---- line signals and tracing
+    TModemSignals ModemSignals();
+    void SetStateDTR(bool State);
+    void SetStateRTS(bool State);
+    void SetStateX(bool State);
+    void SetStateBreak(bool State);
+    TComponent* MonitorCTS() const { return fMonitorCTS; }
+    void SetMonitorCTS(TComponent* Value) { SetMonitor(fMonitorCTS, Value); }
+    TComponent* MonitorDSR() const { return fMonitorDSR; }
+    void SetMonitorDSR(TComponent* Value) { SetMonitor(fMonitorDSR, Value); }
+    TComponent* MonitorRLSD() const { return fMonitorRLSD; }
+    void SetMonitorRLSD(TComponent* Value) { SetMonitor(fMonitorRLSD, Value); }
+    TComponent* MonitorRing() const { return fMonitorRing; }
+    void SetMonitorRing(TComponent* Value) { SetMonitor(fMonitorRing, Value); }
+
+    TOnSent OnAfterSend;
+    TOnTraceEvent OnTraceState;
+    TOnCommErrorEvent OnCommError;
+
+protected:
+    friend class TCommThread;
+    friend class TMsgThread;
+
+    // Closes the port; Purge clears pending output and the event mask first.
+    // The worker threads use it with false when the driver fails.
+    void ShutdownPort(bool Purge);
+    // The dispatch of one driver event (comm event message, wParam = EV_* mask).
+    void ProcessCommEvent(const MSG& Msg);
+    void DoTraceState(TObject* Sender, TTraceStates Event);
+    void SetMonitorChecked(TComponent* Control, bool Value);
+    void AllocReceiveBuffer();
+    void FreeReceiveBuffer();
+
+    TMsgThread* MsgThread = nullptr;    // not owned; forgotten when told to stop
+    TCommThread* CommThread = nullptr;  // not owned; forgotten when told to stop
+    // What outlives the worker threads, to stop them (or wait for their end).
+    std::shared_ptr<fw::TThreadControl> fMsgThreadControl;
+    std::shared_ptr<fw::TThreadControl> fCommThreadControl;
+    COMSTAT Stat{};
+    COMMPROP ComProp{};
+    COMMTIMEOUTS fCommTimeouts{};
+    std::wstring LastErrorString;
+    std::uint32_t fTotalSent = 0;
+    std::uint32_t fTotalReceived = 0;
+    TTraceStates fTraceStates;
+    std::uint16_t fBufferOutSize = 0;
+    std::uint16_t fBufferInSize = 0;
+    std::uint8_t* glBuffer = nullptr;  // owned by fLink while open
+    std::uint32_t glBufferSize = 0;
+    bool fRS485Mode = false;
+    bool fUseMainThread = true;
+    TComponent* fMonitorRLSD = nullptr;
+    TComponent* fMonitorRing = nullptr;
+    TComponent* fMonitorCTS = nullptr;
+    TComponent* fMonitorDSR = nullptr;
+    bool fIsNotSupportRS485 = false;
+    TStreamProtocol fProtocol = spNone;
+    COMMCONFIG CommCfg{};
+
+private:
+    void SetMonitor(TComponent*& Field, TComponent* Value);
+    void EmulatedRTS(bool State);
+    // Waits for a pending SendData write and settles its count; Report sends a
+    // failure to DoCommError.
+    void FinishAsyncWrite(bool Report, DWORD WaitMs);
+    // Waits until no dispatch runs on another thread (serving Synchronize
+    // meanwhile when called on the main thread).
+    void WaitDispatchIdle();
+
+    std::shared_ptr<detail::TCommLink> fLink;
+    // SendData copies its bytes here; they stay put until the write completes.
+    std::vector<std::uint8_t> fAsyncData;
+    std::uint32_t fAsyncPending = 0;  // bytes of the write in flight, 0 when none
+    HANDLE hAsyncEvent = nullptr;
+};
+
+// The event-wait thread: waits for driver events and posts them to the
+// message thread. Frees itself.
+class TCommThread : public fw::TThread {
+public:
+    explicit TCommThread(TnrCustomComm* AOwner);
+    // Asks the thread to stop and releases it from its wait.
+    void Terminate();
+
+protected:
+    void Execute() override;
+
+private:
+    TnrCustomComm* Com;
+    HANDLE hDevice;
+    std::shared_ptr<detail::TCommLink> fLink;
+};
+
+// The message thread: hands each driver event to the dispatch, on the
+// user-interface thread when the engine asks for it. Frees itself.
+class TMsgThread : public fw::TThread {
+public:
+    explicit TMsgThread(TnrCustomComm* AOwner);
+    void Terminate();
+
+protected:
+    void Execute() override;
+
+private:
+    void RunOnDispatchThread(bool PortFailed);
+    void DispatchBody();
+    TnrCustomComm* Com;
+    MSG glMsg{};
+    bool fPortFailed = false;
+    std::shared_ptr<detail::TCommLink> fLink;
+};
+
+}  // namespace nr
+
+// ---- COM port component
+
+namespace nr {
+
+// How deep the device list of a COM port component goes.
+enum TnrEnumPorts : std::uint8_t {
+    epQuickAll,    // the serial-port map only, plain port names
+    epFullInfo,    // the map completed with every installed Plug-and-Play device
+    epFullPresent  // as epFullInfo with present devices only; map ports without one are left out
+};
+
+// cpCOM1..cpCOM8 are ports 1..8; cpCOMxx any other number.
+enum TComPort : std::uint8_t { cpCOM1, cpCOM2, cpCOM3, cpCOM4, cpCOM5, cpCOM6, cpCOM7, cpCOM8, cpCOMxx };
+
+// The engine bound to the machine's COM ports: port by number, list of the
+// ports with their Plug-and-Play identity, selection by list position,
+// adoption of a handle opened elsewhere.
+class TnrCustomSerialComm : public TnrCustomComm {
+public:
+    explicit TnrCustomSerialComm(TComponent* AOwner);
+
+    HANDLE OpenHandle() override;
+    void SetDeviceIndex(std::int32_t Value) override;
+    std::int32_t GetDeviceIndex() override;
+    void DeviceListLoad() override;
+    void Update() override;
+    std::wstring QueryComName() override;
+
+    std::uint16_t ComPortNo() const { return fComPortNo; }
+    // Closes an open port and reopens it on the new number; tells listeners.
+    void SetComPortNo(std::uint16_t Value);
+    TComPort ComPort() const;
+    void SetComPort(TComPort Value);
+    TnrEnumPorts EnumPorts() const { return fEnumPorts; }
+    void SetEnumPorts(TnrEnumPorts Value) { fEnumPorts = Value; }
+
+    // Works on an already open handle from now on (closing the current port
+    // first); 0 and INVALID_HANDLE_VALUE are ignored. The handle serves one
+    // open and is released by the next close.
+    void SetExtHandle(HANDLE aHandle);
+
+protected:
+    std::uint16_t fComPortNo = 1;
+    HANDLE fExtHandle = nullptr;
+    TnrEnumPorts fEnumPorts = epQuickAll;
+};
+
+// The COM port component as the window layout uses it.
+class TnrComm : public TnrCustomSerialComm {
+public:
+    using TnrCustomSerialComm::TnrCustomSerialComm;
+    std::vector<fw::TPropInfo> PublishedProperties() const override;
+};
+
+}  // namespace nr

@@ -1,0 +1,305 @@
+// The port engine: construction, open and close, line settings, time-outs,
+// queue sizes, the configuration dialog and communication errors.
+#include <cstring>
+
+#include "nrcomm.h"
+#include "nrcomm_link.h"
+#include "nrsysutils.h"
+
+namespace nr {
+
+namespace {
+
+constexpr DWORD kSizeCommConfig = 52;
+constexpr DWORD kSizeDcb = 28;
+static_assert(sizeof(COMMCONFIG) == kSizeCommConfig && sizeof(DCB) == kSizeDcb);
+
+// Bits of the DCB flag word kept as they are when the line settings are applied:
+// fParity, fOutxDsrFlow, upper fDtrControl bit, fDsrSensitivity,
+// fTXContinueOnXoff, fErrorChar, fNull, fAbortOnError.
+constexpr DWORD kKeepFlags = 0x4CEA;
+constexpr DWORD kFlagsRS485 = 0x3011;     // fBinary, DTR enable, RTS toggle
+constexpr DWORD kFlagsNone = 0x1011;      // fBinary, DTR enable, RTS enable
+constexpr DWORD kFlagsXonXoff = 0x1311;   // as none plus fOutX, fInX
+constexpr DWORD kFlagsHardware = 0x2015;  // fBinary, fOutxCtsFlow, DTR enable, RTS handshake
+constexpr DWORD kFlagParity = 0x0002;
+
+// The flag word follows DCBlength and BaudRate.
+constexpr std::size_t kDcbFlagsOffset = 8;
+
+DWORD DcbFlags(const DCB& d) {
+    DWORD f;
+    std::memcpy(&f, reinterpret_cast<const char*>(&d) + kDcbFlagsOffset, sizeof f);
+    return f;
+}
+
+void SetDcbFlags(DCB& d, DWORD f) { std::memcpy(reinterpret_cast<char*>(&d) + kDcbFlagsOffset, &f, sizeof f); }
+
+}  // namespace
+
+TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
+    glBuffer = nullptr;
+    fCommTimeouts = COMMTIMEOUTS{};
+    fCommTimeouts.WriteTotalTimeoutMultiplier = 100;
+
+    OSVERSIONINFOW vi{};
+    vi.dwOSVersionInfoSize = sizeof vi;
+    const bool drivesRtsToggle =
+        Win32.GetVersionExW(&vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
+    fIsNotSupportRS485 = !drivesRtsToggle;
+
+    fUseMainThread = true;
+    fTraceStates = TTraceStates{};
+    CommCfg.dwSize = kSizeCommConfig;
+    CommCfg.dcb.DCBlength = kSizeDcb;
+    SetBufferInSize(8192);
+    SetBufferOutSize(8192);
+    // SendData's write gets an event of its own: waiting on the port handle
+    // would also wake on the completion of any other read or write.
+    hAsyncEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    fOvlAsync.hEvent = hAsyncEvent;
+}
+
+TnrCustomComm::~TnrCustomComm() {
+    if (fLink) fLink->ComAlive = false;
+    SetDataProcessor(nullptr);
+    OnTraceState = nullptr;
+    try {
+        Close();
+    } catch (...) {
+    }
+    // A write still in flight would complete into fOvlAsync and fAsyncData.
+    FinishAsyncWrite(false, INFINITE);
+    if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
+    hAsyncEvent = nullptr;
+    fOvlAsync.hEvent = nullptr;
+}
+
+std::wstring TnrCustomComm::QueryComName() { return L"Unknown"; }
+
+// ---- open and close
+
+void TnrCustomComm::Open() {
+    Close();
+    fTotalReceived = 0;
+    fTotalSent = 0;
+    TnrBaseIO::Open();
+    if (hPort == INVALID_HANDLE_VALUE) {
+        const std::wstring sysText = LastErrorText();
+        const std::wstring Message = fw::Format(L"Device \"%s\" Open Error !!!\r%s", {ComName(), sysText});
+        LastErrorString = Message;
+        ReportFatalError(1, 0, Message, false);
+        return;
+    }
+    AllocReceiveBuffer();
+    WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
+    ConfigurePort();
+    SetTraceStates(fTraceStates);
+    StartThreadIO();
+    DoNotify(ncMediumOpened);
+}
+
+void TnrCustomComm::Close() {
+    if (hPort != INVALID_HANDLE_VALUE) {
+        try {
+            ShutdownPort(true);
+            WriteLog(dlSimple, L"The port is closed succesfully");
+        } catch (...) {
+            try {
+                TnrBaseIO::Close();
+            } catch (...) {
+            }
+        }
+    }
+    DoTraceState(this, TTraceStates{tsTxEmpty});
+}
+
+void TnrCustomComm::ShutdownPort(bool Purge) {
+    if (hPort == INVALID_HANDLE_VALUE) return;
+    StopThreadIO();
+    // Serving other work while a running dispatch finished may have closed us already.
+    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (Purge) {
+        if (NotYetSend() > 0) ClearDeviceBuffers();
+        Win32.SetCommMask(hPort, 0);
+    }
+    if (fAsyncPending) {
+        Win32.PurgeComm(hPort, PURGE_TXABORT);
+        FinishAsyncWrite(false, 2000);
+    }
+    FreeReceiveBuffer();
+    TnrBaseIO::Close();
+    // A write the driver held on to past the abort is released by the close.
+    FinishAsyncWrite(false, INFINITE);
+    DoNotify(ncMediumClosed);
+}
+
+void TnrCustomComm::ConfigurePort() {
+    DWORD errors = 0;
+    Win32.ClearCommError(hPort, &errors, nullptr);
+    Win32.SetupComm(hPort, fBufferInSize, fBufferOutSize);
+    SetTimeOuts(&fCommTimeouts);
+    ApplyLineSettings();
+}
+
+// ---- line settings
+
+void TnrCustomComm::ApplyLineSettings() {
+    CommCfg.dcb.DCBlength = kSizeDcb;
+    DWORD f = DcbFlags(CommCfg.dcb) & kKeepFlags;
+    if (fRS485Mode)
+        f |= kFlagsRS485;
+    else if (fProtocol == spXonXoff)
+        f |= kFlagsXonXoff;
+    else if (fProtocol == spHardware)
+        f |= kFlagsHardware;
+    else
+        f |= kFlagsNone;
+    SetDcbFlags(CommCfg.dcb, f);
+    CommCfg.dcb.XonLim = 2048;
+    CommCfg.dcb.XoffLim = 2048;
+    CommCfg.dcb.XonChar = 0x11;
+    CommCfg.dcb.XoffChar = 0x13;
+    if (IsOpen()) Win32.SetCommState(hPort, &CommCfg.dcb);
+}
+
+void TnrCustomComm::ReadCommConfig() {
+    CommCfg.dwSize = kSizeCommConfig;
+    CommCfg.dcb.DCBlength = kSizeDcb;
+    if (IsOpen()) {
+        Win32.GetCommConfig(hPort, &CommCfg, &CommCfg.dwSize);
+        CommCfg.dwSize = kSizeCommConfig;
+        CommCfg.dcb.DCBlength = kSizeDcb;
+        Win32.GetCommState(hPort, &CommCfg.dcb);
+    }
+    const DWORD f = DcbFlags(CommCfg.dcb);
+    if ((f & kFlagsXonXoff) == kFlagsXonXoff)
+        fProtocol = spXonXoff;
+    else if ((f & kFlagsHardware) == kFlagsHardware)
+        fProtocol = spHardware;
+    else
+        fProtocol = spNone;
+    fRS485Mode = (f & kFlagsRS485) == kFlagsRS485;
+}
+
+void TnrCustomComm::ConfigDialog() {
+    ReadCommConfig();
+    // The dialog works on a copy: a cancelled dialog must leave the settings alone.
+    COMMCONFIG cfg = CommCfg;
+    const std::wstring name = ComName();
+    if (!Win32.CommConfigDialogW(name.c_str(), Win32.GetForegroundWindow(), &cfg)) return;
+    CommCfg = cfg;
+    CommCfg.dwSize = kSizeCommConfig;
+    CommCfg.dcb.DCBlength = kSizeDcb;
+    if (IsOpen()) Win32.SetCommState(hPort, &CommCfg.dcb);
+    ReadCommConfig();
+}
+
+void TnrCustomComm::SetBaudRate(std::uint32_t Value) {
+    CommCfg.dcb.BaudRate = Value;
+    ApplyLineSettings();
+}
+
+void TnrCustomComm::SetByteSize(std::uint8_t Value) {
+    CommCfg.dcb.ByteSize = (Value >= 4 && Value <= 8) ? Value : 8;
+    ApplyLineSettings();
+}
+
+void TnrCustomComm::SetParity(TParity Value) {
+    CommCfg.dcb.Parity = static_cast<BYTE>(Value);
+    DWORD f = DcbFlags(CommCfg.dcb);
+    f = (Value == pNone) ? (f & ~kFlagParity) : (f | kFlagParity);
+    SetDcbFlags(CommCfg.dcb, f);
+    ApplyLineSettings();
+}
+
+void TnrCustomComm::SetStopBits(TStopBits Value) {
+    CommCfg.dcb.StopBits = static_cast<BYTE>(Value);
+    ApplyLineSettings();
+}
+
+void TnrCustomComm::WriteEventChar(wchar_t Value) {
+    CommCfg.dcb.EvtChar = static_cast<char>(Value & 0xFF);
+    ApplyLineSettings();
+}
+
+wchar_t TnrCustomComm::ReadEventChar() { return static_cast<wchar_t>(static_cast<unsigned char>(CommCfg.dcb.EvtChar)); }
+
+void TnrCustomComm::SetStreamProtocol(TStreamProtocol Value) {
+    fProtocol = Value;
+    ApplyLineSettings();
+}
+
+void TnrCustomComm::SetRS485Mode(bool Value) {
+    fRS485Mode = Value;
+    ApplyLineSettings();
+}
+
+void TnrCustomComm::SetBufferInSize(std::uint16_t Value) {
+    if (IsOpen()) Win32.SetupComm(hPort, Value, fBufferOutSize);
+    fBufferInSize = Value;
+}
+
+void TnrCustomComm::SetBufferOutSize(std::uint16_t Value) {
+    if (IsOpen()) Win32.SetupComm(hPort, fBufferInSize, Value);
+    fBufferOutSize = Value;
+}
+
+// ---- time-outs, driver state
+
+const COMMTIMEOUTS* TnrCustomComm::TimeOuts() {
+    if (IsOpen()) Win32.GetCommTimeouts(hPort, &fCommTimeouts);
+    return &fCommTimeouts;
+}
+
+void TnrCustomComm::SetTimeOuts(const COMMTIMEOUTS* Value) {
+    if (Value != &fCommTimeouts) std::memcpy(&fCommTimeouts, Value, sizeof fCommTimeouts);
+    if (IsOpen()) Win32.SetCommTimeouts(hPort, &fCommTimeouts);
+}
+
+std::uint32_t TnrCustomComm::TimeoutRead() { return TimeOuts()->ReadTotalTimeoutMultiplier; }
+
+void TnrCustomComm::SetTimeoutRead(std::uint32_t Value) {
+    COMMTIMEOUTS t = *TimeOuts();
+    t.ReadTotalTimeoutMultiplier = Value;
+    SetTimeOuts(&t);
+}
+
+std::uint32_t TnrCustomComm::TimeoutWrite() { return TimeOuts()->WriteTotalTimeoutMultiplier; }
+
+void TnrCustomComm::SetTimeoutWrite(std::uint32_t Value) {
+    COMMTIMEOUTS t = *TimeOuts();
+    t.WriteTotalTimeoutMultiplier = Value;
+    SetTimeOuts(&t);
+}
+
+const COMMPROP* TnrCustomComm::CommProp() {
+    if (IsOpen()) Win32.GetCommProperties(hPort, &ComProp);
+    return &ComProp;
+}
+
+std::uint32_t TnrCustomComm::ReadyForRead() {
+    DWORD errors = 0;
+    COMSTAT cs{};
+    if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
+    return cs.cbInQue;
+}
+
+std::uint32_t TnrCustomComm::NotYetSend() {
+    DWORD errors = 0;
+    COMSTAT cs{};
+    if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
+    return cs.cbOutQue;
+}
+
+// ---- errors
+
+void TnrCustomComm::DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State) {
+    EmulatedRTS(false);
+    bool flFlashBuffers = false;
+    WriteLogFmt(dlDetail, L"Communication Error %d:%d", {CommCode, SysError});
+    if (OnCommError) OnCommError(this, CommCode, SysError, State, flFlashBuffers);
+    if (flFlashBuffers) ClearDeviceBuffers();
+}
+
+}  // namespace nr

@@ -1,0 +1,238 @@
+// The COM port component: port identity, the list of the machine's ports
+// merged from the serial-port map and Plug-and-Play, external handles.
+#include <memory>
+
+#include "nrcomm.h"
+#include "nrsysutils.h"
+#include "nrwin32di.h"
+
+namespace nr {
+
+namespace {
+
+// The device collections asked in the full modes, in this order: what is
+// found first wins when two report the same port.
+struct TCollection {
+    GUID Guid;
+    bool ByDevice;  // false: the device interfaces of the GUID
+};
+
+const TCollection kCollections[] = {
+    {{0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}}, false},  // modem interface
+    {{0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}}, false},  // COM port interface
+    {{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, false},  // serial bus enumerator
+    {{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // ports
+    {{0x6BDD1FC5, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}}, true},   // infrared
+    {{0x4D36E964, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // adapter
+    {{0xE0CBF06C, 0xCD8B, 0x4647, {0xBB, 0x8A, 0x26, 0x3B, 0x43, 0xF0, 0xF9, 0x74}}, true},   // bluetooth
+    {{0x4D36E96D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // modem
+    {{0x4D36E971, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // multifunction
+    {{0x50906CB8, 0xBA12, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}}, true},   // multiport serial
+    {{0x8ECC055D, 0x047F, 0x11D1, {0xA5, 0x37, 0x00, 0x00, 0xF8, 0x75, 0x3E, 0xD1}}, true},   // legacy driver
+};
+
+// A registry port name may carry NUL characters past its end.
+std::wstring UpToNul(const std::wstring& s) { return s.substr(0, s.find(L'\0')); }
+
+// The number after "COM"; 0 when the rest is not a plain decimal number.
+std::int32_t NumberAfterCOM(const std::wstring& Port) {
+    if (Port.size() <= 3 || Port.size() > 3 + 9) return 0;
+    std::int32_t v = 0;
+    for (size_t i = 3; i < Port.size(); ++i) {
+        if (Port[i] < L'0' || Port[i] > L'9') return 0;
+        v = v * 10 + (Port[i] - L'0');
+    }
+    return v;
+}
+
+TnrDevice* EntryDevice(const fw::TStringList& l, int i) { return static_cast<TnrDevice*>(l.Objects(i)); }
+
+// The Plug-and-Play data a port takes over from its entry.
+void TakeFrom(TnrDevice& d, const TnrDevice& E) {
+    d.Service = E.Service;
+    d.Description = E.Description;
+    if (!d.Description.empty()) d.NameFriendly += L" (" + d.Description + L")";
+    d.Driver = E.Driver;
+    d.Manufacturer = E.Manufacturer;
+    d.PortName = E.PortName;
+    d.RegKey = E.RegKey;
+}
+
+// The first entry describing the port: by its registry port name or by the
+// "(COMn)" its description ends with.
+int FindEntry(const fw::TStringList& pnp, const std::wstring& Port) {
+    const std::wstring tag = L"(" + Port + L")";
+    for (int i = 0; i < pnp.Count(); ++i) {
+        const TnrDevice* E = EntryDevice(pnp, i);
+        if (fw::SameTextAscii(UpToNul(E->PortName), Port) || E->Description.find(tag) != std::wstring::npos)
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+TnrCustomSerialComm::TnrCustomSerialComm(TComponent* AOwner) : TnrCustomComm(AOwner) {
+    sLogPrefix = L"nrComm: ";
+    // The system's defaults for a port when it has them; the engine's otherwise.
+    Win32.GetDefaultCommConfigW(L"COM1", &CommCfg, &CommCfg.dwSize);
+    SetComPort(cpCOM1);
+    SetBaudRate(19200);
+    SetByteSize(8);
+    SetParity(pNone);
+    SetStopBits(sbOne);
+    SetStreamProtocol(spHardware);
+    SetEventChar(0);
+}
+
+HANDLE TnrCustomSerialComm::OpenHandle() {
+    HANDLE h = fExtHandle ? fExtHandle : OpenComPort(fComPortNo);
+    fExtHandle = nullptr;
+    return h;
+}
+
+void TnrCustomSerialComm::SetExtHandle(HANDLE aHandle) {
+    if (!aHandle || aHandle == INVALID_HANDLE_VALUE) return;
+    if (Active()) Close();
+    fExtHandle = aHandle;
+    Open();
+}
+
+std::wstring TnrCustomSerialComm::QueryComName() { return ComPortName(fComPortNo); }
+
+void TnrCustomSerialComm::SetComPortNo(std::uint16_t Value) {
+    const bool was = Active();
+    SetActive(false);
+    fComPortNo = Value;
+    SetActive(was);
+    DoNotify(ncDevicesChanged);
+}
+
+TComPort TnrCustomSerialComm::ComPort() const {
+    if (fComPortNo >= 1 && fComPortNo <= 8) return static_cast<TComPort>(fComPortNo - 1);
+    return cpCOMxx;
+}
+
+void TnrCustomSerialComm::SetComPort(TComPort Value) {
+    if (Value == cpCOMxx) return;
+    SetComPortNo(static_cast<std::uint16_t>(Value + 1));
+}
+
+std::int32_t TnrCustomSerialComm::GetDeviceIndex() { return IndexOfDeviceData(fComPortNo); }
+
+void TnrCustomSerialComm::SetDeviceIndex(std::int32_t Value) {
+    if (Value < 0 || Value >= DeviceCount()) return;
+    SetComPortNo(static_cast<std::uint16_t>(GetDevice(Value)->Data & 0xFFFF));
+}
+
+void TnrCustomSerialComm::Update() {
+    ClearDeviceList();
+    GetDeviceList(nullptr);
+    TnrCustomComm::Update();
+}
+
+void TnrCustomSerialComm::DeviceListLoad() {
+    fw::TStringList map;
+    fw::TStringList pnp(true);  // owns the entries' records
+
+    const bool full = fEnumPorts != epQuickAll;
+    if (full) {
+        const bool presentOnly = fEnumPorts == epFullPresent;
+        for (const auto& c : kCollections) CollectDevices(&c.Guid, presentOnly, c.ByDevice, &pnp, !c.ByDevice);
+    }
+    // Whether Plug-and-Play answered at all: without it a port cannot be
+    // told absent, so every port of the map stays.
+    const bool pnpAnswered = pnp.Count() > 0;
+
+    ListSerialPorts(&map, true);
+
+    for (int i = 0; i < map.Count(); ++i) {
+        auto d = std::make_unique<TnrDevice>();
+        d->NameFriendly = map.Names(i);
+        d->NameDeviceDos = d->NameFriendly;
+        d->NamePDO = map.ValueFromIndex(i);
+        d->Data = SerialPortNumber(&map, i);
+        if (full) {
+            int e = FindEntry(pnp, d->NameDeviceDos);
+            if (e >= 0) {
+                TakeFrom(*d, *EntryDevice(pnp, e));
+                pnp.Delete(e);
+            } else if (fEnumPorts == epFullPresent && pnpAnswered) {
+                continue;  // no present device behind this port
+            }
+        }
+        if (AddDeviceSorted(d.get()) >= 0) d.release();
+    }
+
+    if (full) {
+        for (int i = 0; i < pnp.Count(); ++i) {
+            const TnrDevice* E = EntryDevice(pnp, i);
+            if (E->PortName.compare(0, 3, L"COM") != 0) continue;
+            auto d = std::make_unique<TnrDevice>();
+            d->NameFriendly = UpToNul(E->PortName);
+            d->NameDeviceDos = d->NameFriendly;
+            d->NamePDO = map.Values(d->NameFriendly);
+            d->Data = NumberAfterCOM(d->NameFriendly);
+            TakeFrom(*d, *E);
+            if (AddDeviceSorted(d.get()) >= 0) d.release();
+        }
+    }
+}
+
+// ---- TnrComm
+
+namespace {
+
+template <class T, auto Get, auto Set> fw::TPropInfo Prop(std::wstring_view Name) {
+    return {Name, [](const fw::TObject* o) -> std::int64_t { return static_cast<std::int64_t>((static_cast<const T*>(o)->*Get)()); },
+            [](fw::TObject* o, std::int64_t v) {
+                using Arg = std::remove_cvref_t<decltype((static_cast<T*>(o)->*Get)())>;
+                (static_cast<T*>(o)->*Set)(static_cast<Arg>(v));
+            }};
+}
+
+}  // namespace
+
+std::vector<fw::TPropInfo> TnrComm::PublishedProperties() const {
+    using C = TnrComm;
+    // Getters used here must be callable on a const object or be wrapped.
+    struct A {
+        static std::int64_t Active(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->Active(); }
+        static void SetActive(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetActive(v != 0); }
+        static std::int64_t Traces(const fw::TObject* o) { return static_cast<const C*>(o)->TraceStates().Bits(); }
+        static void SetTraces(fw::TObject* o, std::int64_t v) {
+            static_cast<C*>(o)->SetTraceStates(TTraceStates::FromBits(static_cast<std::uint16_t>(v)));
+        }
+        static std::int64_t EventChar(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->EventChar(); }
+        static void SetEventChar(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetEventChar(static_cast<wchar_t>(v)); }
+        static std::int64_t TimeoutRead(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->TimeoutRead(); }
+        static void SetTimeoutRead(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetTimeoutRead(static_cast<std::uint32_t>(v)); }
+        static std::int64_t TimeoutWrite(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->TimeoutWrite(); }
+        static void SetTimeoutWrite(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetTimeoutWrite(static_cast<std::uint32_t>(v)); }
+        static std::int64_t Tag(const fw::TObject* o) { return static_cast<const C*>(o)->Tag(); }
+        static void SetTag(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetTag(static_cast<std::int32_t>(v)); }
+    };
+    return {
+        {L"Tag", &A::Tag, &A::SetTag},
+        {L"Active", &A::Active, &A::SetActive},
+        Prop<C, &C::BaudRate, &C::SetBaudRate>(L"BaudRate"),
+        Prop<C, &C::Parity, &C::SetParity>(L"Parity"),
+        Prop<C, &C::StopBits, &C::SetStopBits>(L"StopBits"),
+        Prop<C, &C::ByteSize, &C::SetByteSize>(L"ByteSize"),
+        Prop<C, &C::ComPortNo, &C::SetComPortNo>(L"ComPortNo"),
+        Prop<C, &C::ComPort, &C::SetComPort>(L"ComPort"),
+        {L"TraceStates", &A::Traces, &A::SetTraces},
+        {L"EventChar", &A::EventChar, &A::SetEventChar},
+        Prop<C, &C::StreamProtocol, &C::SetStreamProtocol>(L"StreamProtocol"),
+        Prop<C, &C::BufferInSize, &C::SetBufferInSize>(L"BufferInSize"),
+        Prop<C, &C::BufferOutSize, &C::SetBufferOutSize>(L"BufferOutSize"),
+        {L"TimeoutRead", &A::TimeoutRead, &A::SetTimeoutRead},
+        {L"TimeoutWrite", &A::TimeoutWrite, &A::SetTimeoutWrite},
+        Prop<C, &C::RS485Mode, &C::SetRS485Mode>(L"RS485Mode"),
+        Prop<C, &C::EnumPorts, &C::SetEnumPorts>(L"EnumPorts"),
+        Prop<C, &C::UseMainThread, &C::SetUseMainThread>(L"UseMainThread"),
+        Prop<C, &C::TerminalEcho, &C::SetTerminalEcho>(L"TerminalEcho"),
+    };
+}
+
+}  // namespace nr

@@ -1,0 +1,176 @@
+// Port engine on real serial lines: a pseudo-terminal pair under Wine, one end
+// opened by the component, the other by a peer in the test.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "engine_components.h"
+#include "pty_pair.h"
+#include "test_components.h"
+
+using namespace nr;
+using namespace serial_test;
+
+namespace {
+
+struct EnginePty : testing::Test {
+    std::unique_ptr<TPtyPair> pair;
+    std::unique_ptr<TTestComm> com;
+    std::unique_ptr<TPeerPort> peer;
+    testing_io::TMemoryLog log{nullptr};
+    std::vector<int> notes;
+    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
+
+    void SetUp() override {
+        if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
+        pair = std::make_unique<TPtyPair>();
+        ASSERT_TRUE(pair->Ready()) << pair->Error();
+        com = std::make_unique<TTestComm>(nullptr, pair->PortA());
+        // The utility's line: 57600 8N1, no flow control.
+        com->SetBaudRate(57600);
+        com->SetByteSize(8);
+        com->SetParity(pNone);
+        com->SetStopBits(sbOne);
+        com->SetStreamProtocol(spNone);
+        com->SetLog(&log);
+        com->NotifyAdd([this](TObject*, std::int32_t c) { notes.push_back(c); });
+    }
+    void Open() {
+        com->SetActive(true);
+        ASSERT_TRUE(com->Active());
+        workers = com->Threads();
+        peer = std::make_unique<TPeerPort>(pair->PortB());
+        ASSERT_TRUE(peer->IsOpen());
+    }
+    void TearDown() override {
+        com.reset();
+        peer.reset();
+        EXPECT_TRUE(WaitThreads(workers));
+        pair.reset();
+    }
+};
+
+}  // namespace
+
+TEST_F(EnginePty, OpensByNumberWithTheLineSettingsAndSendsExactBytes) {
+    Open();
+    DCB d{};
+    d.DCBlength = sizeof d;
+    ASSERT_TRUE(GetCommState(com->Handle(), &d));
+    EXPECT_EQ(d.BaudRate, 57600u);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.Parity, NOPARITY);
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+    EXPECT_FALSE(d.fOutxCtsFlow);
+    EXPECT_FALSE(d.fOutX);
+    EXPECT_FALSE(d.fInX);
+    EXPECT_NE(d.fRtsControl, unsigned(RTS_CONTROL_HANDSHAKE));
+
+    com->SendChar(static_cast<wchar_t>(0x1F0));  // low byte 0xF0
+    com->SendString("\xAA\x0C" "abc");
+    const char block[] = {'\x00', '\x01', '\xFF'};
+    com->SendData(block, 3);
+    EXPECT_EQ(peer->Read(9, 2000), std::string("\xF0\xAA\x0C" "abc" "\x00\x01\xFF", 9));
+    EXPECT_EQ(peer->Read(1, 100), "");  // and nothing more
+    EXPECT_EQ(com->TotalSent(), 9u);
+}
+
+TEST_F(EnginePty, BytesFromThePeerReachOnAfterReceiveOnTheChosenThread) {
+    std::mutex mu;
+    std::string got;
+    std::vector<DWORD> threads;
+    com->OnAfterReceive = [&](TObject*, void* b, std::uint32_t n) {
+        std::lock_guard<std::mutex> g(mu);
+        got.append(static_cast<const char*>(b), n);
+        threads.push_back(GetCurrentThreadId());
+    };
+    Open();
+    ASSERT_TRUE(peer->Write("\xAA\x0C"));
+    ASSERT_TRUE(PumpUntil([&] {
+        std::lock_guard<std::mutex> g(mu);
+        return got.size() == 2;
+    }));
+    EXPECT_EQ(got, "\xAA\x0C");
+    for (DWORD t : threads) EXPECT_EQ(t, GetCurrentThreadId());
+    EXPECT_EQ(com->TotalReceived(), 2u);
+
+    com->SetUseMainThread(false);
+    {
+        std::lock_guard<std::mutex> g(mu);
+        threads.clear();
+    }
+    ASSERT_TRUE(peer->Write("xyz"));
+    ASSERT_TRUE(PumpUntil([&] {
+        std::lock_guard<std::mutex> g(mu);
+        return got.size() == 5;
+    }));
+    std::lock_guard<std::mutex> g(mu);
+    EXPECT_EQ(got, "\xAA\x0C" "xyz");
+    for (DWORD t : threads) EXPECT_NE(t, GetCurrentThreadId());
+    EXPECT_EQ(com->TotalReceived(), 5u);
+}
+
+TEST_F(EnginePty, ABurstOf16MegabytesArrivesWholeAndInOrder) {
+    const std::uint32_t total = 16u << 20;
+    auto pattern = [](std::uint32_t i) { return static_cast<char>((i * 2654435761u) >> 24); };
+    std::uint32_t received = 0, maxBlock = 0, blocks = 0;
+    bool inOrder = true;
+    com->OnAfterReceive = [&](TObject*, void* b, std::uint32_t n) {
+        const char* p = static_cast<const char*>(b);
+        for (std::uint32_t i = 0; i < n && inOrder; ++i) inOrder = p[i] == pattern(received + i);
+        received += n;
+        maxBlock = std::max(maxBlock, n);
+        ++blocks;
+    };
+    Open();
+    std::atomic<bool> wrote{false};
+    std::thread writer([&] {
+        std::string chunk(65536, '\0');
+        bool ok = true;
+        for (std::uint32_t off = 0; off < total && ok; off += chunk.size()) {
+            for (std::uint32_t i = 0; i < chunk.size(); ++i) chunk[i] = pattern(off + i);
+            ok = peer->Write(chunk);
+        }
+        wrote = ok;
+    });
+    const bool all = PumpUntil([&] { return received >= total || !inOrder; }, 120000);
+    writer.join();
+    EXPECT_TRUE(wrote);
+    EXPECT_TRUE(all) << received << " bytes of " << total;
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(received, total);
+    EXPECT_EQ(com->TotalReceived(), total);
+    EXPECT_LE(maxBlock, com->ReceiveBufferSize());
+    RecordProperty("blocks", static_cast<int>(blocks));
+}
+
+TEST_F(EnginePty, KillingTheOtherEndClosesThePortOnceAndWithoutHanging) {
+    std::atomic<int> closes{0};
+    com->OnClose = [&](TObject*) { ++closes; };
+    Open();
+    peer.reset();
+    log.Lines.clear();
+    notes.clear();
+    pair->Unplug();
+    ASSERT_TRUE(PumpUntil([&] { return !com->Active(); }, 10000));
+    ASSERT_TRUE(WaitThreads(workers));
+    EXPECT_EQ(notes, std::vector<int>{ncMediumClosed});
+    EXPECT_EQ(closes, 1);
+    for (auto& l : log.Lines) EXPECT_EQ(l.find(L"closed"), std::wstring::npos) << fw::NarrowUtf8(l);
+
+    // Another port that is present opens as usual.
+    TPtyPair other;
+    ASSERT_TRUE(other.Ready()) << other.Error();
+    com->PortNo = other.PortA();
+    com->SetActive(true);
+    EXPECT_TRUE(com->Active());
+    workers = com->Threads();
+    TPeerPort otherPeer(other.PortB());
+    ASSERT_TRUE(otherPeer.IsOpen());
+    com->SendString("again");
+    EXPECT_EQ(otherPeer.Read(5, 2000), "again");
+    com->SetActive(false);
+}

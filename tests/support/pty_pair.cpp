@@ -1,0 +1,198 @@
+#include "pty_pair.h"
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+namespace serial_test {
+
+namespace {
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t buf[1024];
+    DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+    return (n > 0 && n < 1024) ? std::wstring(buf, n) : std::wstring();
+}
+
+std::wstring ToZ(const std::wstring& unixPath) {
+    std::wstring w = L"Z:" + unixPath;
+    for (auto& c : w)
+        if (c == L'/') c = L'\\';
+    return w;
+}
+
+bool Exists(const std::wstring& winPath) { return GetFileAttributesW(winPath.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadSmallFile(const std::wstring& winPath) {
+    HANDLE h = CreateFileW(winPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    char buf[256];
+    DWORD n = 0;
+    ReadFile(h, buf, sizeof buf, &n, nullptr);
+    CloseHandle(h);
+    return std::string(buf, n);
+}
+
+bool WaitFor(const std::wstring& winPath, DWORD ms) {
+    for (DWORD t = 0; t < ms; t += 10) {
+        if (Exists(winPath)) return true;
+        Sleep(10);
+    }
+    return Exists(winPath);
+}
+
+// Arguments: $1 the pair's folder, $2 the Wine prefix. Written without double
+// quotes: the whole script travels as one quoted Windows argument.
+const wchar_t kPairScript[] =
+    L"exec </dev/null >/dev/null 2>&1; "
+    // Let go of every descriptor inherited from the test (its pipes included).
+    L"for f in /proc/$$/fd/*; do n=${f##*/}; [ $n -gt 2 ] && exec {n}>&-; done; "
+    L"D=$1; P=$2; mkdir -p $D && mkfifo $D/lease || exit 1; "
+    L"timeout 900 socat pty,raw,echo=0,link=$D/a pty,raw,echo=0,link=$D/b & S=$!; "
+    L"echo $S > $D/pid; "
+    L"cat $D/lease & L=$!; "
+    L"for i in $(seq 200); do [ -e $D/a ] && [ -e $D/b ] && break; sleep 0.02; done; "
+    L"n=0; for i in $(seq 40 250); do ln -s $D/a $P/dosdevices/com$i 2>/dev/null && { n=$i; break; }; done; "
+    L"m=0; for i in $(seq $((n+1)) 250); do ln -s $D/b $P/dosdevices/com$i 2>/dev/null && { m=$i; break; }; done; "
+    L"echo $n $m > $D/ports.tmp && mv $D/ports.tmp $D/ports; "
+    L"wait -n $S $L; kill $S $L 2>/dev/null; wait; "
+    L"rm -f $P/dosdevices/com$n $P/dosdevices/com$m; rm -rf $D";
+
+std::atomic<int> gPairCount{0};
+
+}  // namespace
+
+bool TPtyPair::Available() { return !Env(L"WINEPREFIX").empty() && Exists(L"Z:\\usr\\bin\\socat"); }
+
+bool TPtyPair::Shell(const std::wstring& script, const std::wstring& args) {
+    std::wstring cmd = L"Z:\\bin\\bash -c \"" + script + L"\" nrpty " + args;
+    std::vector<wchar_t> buf(cmd.begin(), cmd.end());
+    buf.push_back(0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    // A Unix program gets no process handle of its own.
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+    if (pi.hThread) CloseHandle(pi.hThread);
+    return true;
+}
+
+TPtyPair::TPtyPair() {
+    std::wstring prefix = Env(L"WINEPREFIX");
+    if (prefix.empty() || !Available()) {
+        error_ = "not running under Wine with socat installed";
+        return;
+    }
+    while (prefix.size() > 1 && prefix.back() == L'/') prefix.pop_back();
+    const std::wstring base = prefix.substr(0, prefix.rfind(L'/'));
+    unixDir_ = base + L"/serial/p" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++gPairCount);
+    winDir_ = ToZ(unixDir_);
+    if (!Shell(kPairScript, unixDir_ + L" " + prefix)) {
+        error_ = "cannot start bash";
+        return;
+    }
+    if (!WaitFor(winDir_ + L"\\ports", 5000)) {
+        error_ = "socat pair did not come up";
+        return;
+    }
+    lease_ = CreateFileW((winDir_ + L"\\lease").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    unsigned a = 0, b = 0;
+    if (std::sscanf(ReadSmallFile(winDir_ + L"\\ports").c_str(), "%u %u", &a, &b) != 2 || !a || !b) {
+        error_ = "no free COM numbers";
+        return;
+    }
+    portA_ = a;
+    portB_ = b;
+    ready_ = lease_ != INVALID_HANDLE_VALUE;
+    if (!ready_) error_ = "cannot hold the lease";
+}
+
+void TPtyPair::Unplug() {
+    const std::string pid = ReadSmallFile(winDir_ + L"\\pid");
+    if (pid.empty()) return;
+    std::wstring wpid;
+    for (char c : pid)
+        if (c >= '0' && c <= '9') wpid += static_cast<wchar_t>(c);
+    Shell(L"kill $1", wpid);
+}
+
+TPtyPair::~TPtyPair() {
+    if (lease_ != INVALID_HANDLE_VALUE) CloseHandle(lease_);
+    // The script removes the mappings and the folder; wait for it so the next
+    // test starts from a clean prefix.
+    if (!winDir_.empty())
+        for (int i = 0; i < 300 && Exists(winDir_); ++i) Sleep(10);
+}
+
+// ---- peer
+
+TPeerPort::TPeerPort(std::uint32_t Port) {
+    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(Port);
+    h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                     nullptr);
+    if (h_ == INVALID_HANDLE_VALUE) return;
+    ovl_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DCB d{};
+    d.DCBlength = sizeof d;
+    GetCommState(h_, &d);
+    d.BaudRate = 57600;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.fBinary = TRUE;
+    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
+    SetCommState(h_, &d);
+    SetReadTimeout(0);
+}
+
+TPeerPort::~TPeerPort() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    if (ovl_.hEvent) CloseHandle(ovl_.hEvent);
+}
+
+void TPeerPort::SetReadTimeout(DWORD Ms) {
+    if (Ms == timeoutMs_) return;
+    COMMTIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = Ms;  // writes: no time limit
+    SetCommTimeouts(h_, &t);
+    timeoutMs_ = Ms;
+}
+
+bool TPeerPort::Write(const void* Data, DWORD Len) {
+    const char* p = static_cast<const char*>(Data);
+    while (Len > 0) {
+        ovl_.Internal = ovl_.InternalHigh = 0;
+        ovl_.Offset = ovl_.OffsetHigh = 0;
+        DWORD n = 0;
+        if (!WriteFile(h_, p, Len, &n, &ovl_)) {
+            if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &ovl_, &n, TRUE)) return false;
+        }
+        if (n == 0) return false;
+        p += n;
+        Len -= n;
+    }
+    return true;
+}
+
+std::string TPeerPort::Read(DWORD Len, DWORD Ms) {
+    SetReadTimeout(Ms);
+    std::string out(Len, '\0');
+    DWORD got = 0;
+    while (got < Len) {
+        ovl_.Internal = ovl_.InternalHigh = 0;
+        ovl_.Offset = ovl_.OffsetHigh = 0;
+        DWORD n = 0;
+        if (!ReadFile(h_, out.data() + got, Len - got, &n, &ovl_)) {
+            if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &ovl_, &n, TRUE)) break;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    out.resize(got);
+    return out;
+}
+
+}  // namespace serial_test

@@ -1,0 +1,73 @@
+// A pseudo-terminal pair made by socat, both ends mapped as COM ports of the
+// Wine prefix the test runs in, for tests and benchmarks on real serial lines.
+//
+// The pair is started from the test itself: Wine runs Unix programs through
+// CreateProcessW, so a small bash script starts socat, claims two free COM
+// numbers (symlinks in the prefix's dosdevices folder, claimed atomically)
+// and then waits. It tears everything down when socat ends (Unplug) or when
+// the test lets go of its lease (a FIFO the test holds open; the destructor or
+// the end of the test process closes it). Nothing outlives the test process,
+// and socat has a time limit besides.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace serial_test {
+
+class TPtyPair {
+public:
+    TPtyPair();
+    ~TPtyPair();
+    TPtyPair(const TPtyPair&) = delete;
+    TPtyPair& operator=(const TPtyPair&) = delete;
+
+    // False when the pair could not be set up; Error tells why.
+    bool Ready() const { return ready_; }
+    const std::string& Error() const { return error_; }
+
+    std::uint32_t PortA() const { return portA_; }  // the end the component opens
+    std::uint32_t PortB() const { return portB_; }  // the peer's end
+
+    // Kills socat now, as pulling a USB adapter would: both ends go away.
+    void Unplug();
+
+    // Whether Unix programs can be started at all (false outside Wine).
+    static bool Available();
+
+private:
+    bool Shell(const std::wstring& script, const std::wstring& args);
+    std::wstring unixDir_;  // the pair's folder, Unix form
+    std::wstring winDir_;   // the same, Z: form
+    HANDLE lease_ = INVALID_HANDLE_VALUE;
+    std::uint32_t portA_ = 0, portB_ = 0;
+    bool ready_ = false;
+    std::string error_;
+};
+
+// A raw overlapped handle on a COM port, for the peer side of a test.
+class TPeerPort {
+public:
+    explicit TPeerPort(std::uint32_t Port);
+    ~TPeerPort();
+    TPeerPort(const TPeerPort&) = delete;
+    TPeerPort& operator=(const TPeerPort&) = delete;
+
+    bool IsOpen() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE Handle() const { return h_; }
+    // Writes everything (blocks while the line is full).
+    bool Write(const void* Data, DWORD Len);
+    bool Write(const std::string& s) { return Write(s.data(), static_cast<DWORD>(s.size())); }
+    // Reads until Len bytes came or Ms passed without any; returns what came.
+    std::string Read(DWORD Len, DWORD Ms);
+
+private:
+    void SetReadTimeout(DWORD Ms);
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED ovl_{};
+    DWORD timeoutMs_ = 0xFFFFFFFF;
+};
+
+}  // namespace serial_test
