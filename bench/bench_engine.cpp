@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -219,8 +220,11 @@ template <class Done> double Burst(TPeerPort& peer, std::uint64_t total, const D
 void Throughput() {
     TPtyPair pair;
     if (!pair.Ready()) return Line("  skipped: %s", pair.Error().c_str());
-    const std::uint64_t total = 64ull << 20;
-    for (bool useMain : {true, false}) {
+    // NR_BENCH_MB shortens the burst for a quick look.
+    char mb[16] = {};
+    const std::uint64_t total = (GetEnvironmentVariableA("NR_BENCH_MB", mb, sizeof mb) ? std::atoi(mb) : 64) * (1ull << 20);
+    Line("  burst of %llu MB", static_cast<unsigned long long>(total >> 20));
+    for (bool useMain : {false}) {
         auto com = MakeComm(pair.PortA(), useMain);
         std::atomic<std::uint64_t> bytes{0};
         std::atomic<long> events{0};
@@ -232,7 +236,10 @@ void Throughput() {
         };
         com->SetActive(true);
         TPeerPort peer(pair.PortB());
-        const double mbs = Burst(peer, total, [&] { return PumpUntil([&] { return bytes >= total; }, 600000); });
+        double last = NowMs();
+        const double mbs = Burst(peer, total, [&] { return PumpUntil([&] {
+            if (NowMs() - last > 3000) { last = NowMs(); Line("    progress %llu events %ld ready %u wait", (unsigned long long)bytes.load(), events.load(), com->ReadyForRead()); }
+            return bytes >= total; }, 600000); });
         Line("  component, UseMainThread %-5s  %7.2f MB/s   %ld events, %.0f bytes/event, largest %u",
              useMain ? "true" : "false", mbs, events.load(), events ? double(bytes) / double(events) : 0.0,
              maxBlock.load());

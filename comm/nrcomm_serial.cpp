@@ -1,6 +1,7 @@
 // The COM port component: port identity, the list of the machine's ports
 // merged from the serial-port map and Plug-and-Play, external handles.
 #include <memory>
+#include <type_traits>
 
 #include "nrcomm.h"
 #include "nrsysutils.h"
@@ -58,13 +59,27 @@ void TakeFrom(TnrDevice& d, const TnrDevice& E) {
     d.RegKey = E.RegKey;
 }
 
-// The first entry describing the port: by its registry port name or by the
-// "(COMn)" its description ends with.
+// ASCII letters without case; a is compared up to its first NUL.
+bool SamePortName(const std::wstring& a, const std::wstring& b) {
+    size_t n = a.find(L'\0');
+    if (n == std::wstring::npos) n = a.size();
+    if (n != b.size()) return false;
+    for (size_t i = 0; i < n; ++i) {
+        wchar_t x = a[i], y = b[i];
+        if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - 32);
+        if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// The first entry describing the port: by its registry port name or by a
+// "(COMn)" in its description.
 int FindEntry(const fw::TStringList& pnp, const std::wstring& Port) {
     const std::wstring tag = L"(" + Port + L")";
     for (int i = 0; i < pnp.Count(); ++i) {
         const TnrDevice* E = EntryDevice(pnp, i);
-        if (fw::SameTextAscii(UpToNul(E->PortName), Port) || E->Description.find(tag) != std::wstring::npos)
+        if (SamePortName(E->PortName, Port) || E->Description.find(tag) != std::wstring::npos)
             return i;
     }
     return -1;
@@ -76,6 +91,8 @@ TnrCustomSerialComm::TnrCustomSerialComm(TComponent* AOwner) : TnrCustomComm(AOw
     sLogPrefix = L"nrComm: ";
     // The system's defaults for a port when it has them; the engine's otherwise.
     Win32.GetDefaultCommConfigW(L"COM1", &CommCfg, &CommCfg.dwSize);
+    // A provider with private data reports a larger record it did not write.
+    CommCfg.dwSize = sizeof(CommCfg);
     SetComPort(cpCOM1);
     SetBaudRate(19200);
     SetByteSize(8);

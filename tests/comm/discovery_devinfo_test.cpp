@@ -150,17 +150,6 @@ TEST(DeviceInfo, PortsClassRecordsCarryTheirFields) {
     EXPECT_EQ(sys.OpenKeys(), 0);
 }
 
-TEST(DeviceInfo, WineStyleKeyPathsAreFollowed) {
-    TFakeSystem sys;
-    auto& d = sys.AddPortsDevice(L"COM5", L"Port");
-    sys.KernelNames[TFakeSystem::Upper(d.KeyPath)] = L"\\REGISTRY\\Machine\\" + d.KeyPath;
-    Collected c;
-    CollectDevices(&kGuidPortsClass, true, true, &c.list, false);
-    ASSERT_EQ(c.Count(), 1);
-    EXPECT_EQ(c[0].RegKey, d.KeyPath);
-    EXPECT_EQ(c[0].PortName, L"COM5");
-}
-
 TEST(DeviceInfo, InterfaceRecordsCarryTheDevicePathOnly) {
     TFakeSystem sys;
     auto& a = sys.AddPortsDevice(L"COM3", L"USB Serial Port");
@@ -222,29 +211,6 @@ TEST(DeviceInfo, BadSystemDataNeverAbortsTheListing) {
     EXPECT_EQ(none.Count(), 0);
     EXPECT_EQ(sys.LiveSets(), 0);
     EXPECT_EQ(sys.OpenKeys(), 0);
-}
-
-TEST(DeviceInfo, NoGuidAsksForAllClasses) {
-    TFakeSystem sys;
-    sys.AddPortsDevice(L"COM3", L"A");
-    sys.AddDevice(kGuidModemClass);
-    Collected c;
-    CollectDevices(nullptr, false, true, &c.list, false);
-    EXPECT_EQ(c.Count(), 2);
-    EXPECT_EQ(sys.ClassDevsCalls.back().Flags, static_cast<DWORD>(DIGCF_ALLCLASSES));
-    EXPECT_FALSE(sys.ClassDevsCalls.back().HasGuid);
-}
-
-TEST(DeviceInfo, RelationListFilters) {
-    TFakeSystem sys;
-    auto& d = sys.AddPortsDevice(L"COM3", L"A");
-    d.Children = {L"X\\1"};
-    ASSERT_TRUE(LoadSetupApi());
-    EXPECT_EQ(GetDeviceRelationList(d.InstanceId, L"|", true), L"X\\1");
-    EXPECT_EQ(sys.RelationFilters.back(), static_cast<ULONG>(CM_GETIDLIST_FILTER_BUSRELATIONS));
-    GetDeviceRelationList(d.InstanceId, L"|", false);
-    EXPECT_EQ(sys.RelationFilters.back(), static_cast<ULONG>(CM_GETIDLIST_FILTER_REMOVALRELATIONS));
-    EXPECT_EQ(GetDeviceRelationList(L"NO\\SUCH", L"|", true), L"");
 }
 
 // Wine's SetupAPI knows no COM port: the binding works and lists nothing.

@@ -128,11 +128,6 @@ TEST(RegistryRoutines, MultiSzToText) {
     EXPECT_EQ(MultiSzToText(words, 10, L";"), L"USB\\1;XY");
 }
 
-TEST(RegistryRoutines, WideEntryName) {
-    EXPECT_EQ(WideEntryName("SetupDiGetClassDevsA"), "SetupDiGetClassDevsW");
-    EXPECT_EQ(WideEntryName(""), "");
-}
-
 TEST(RegistryRoutines, ReadRegistryStringTypes) {
     TFakeSystem sys;
     const std::wstring key = L"SYSTEM\\Dev\\Device Parameters";

@@ -25,11 +25,16 @@ public:
     }
     ~TFnThread() override {
         // body_ dies with this part of the object: stop the thread first.
-        if (GetCurrentThreadId() != ThreadID()) {
+        if (started_ && GetCurrentThreadId() != ThreadID()) {
             Terminate();
             Control()->WaitFor();
         }
         if (destroyed_) destroyed_->store(true);
+    }
+
+    void Start() {
+        started_ = true;
+        TThread::Start();
     }
 
 protected:
@@ -37,6 +42,7 @@ protected:
 
 private:
     std::function<void(TFnThread&)> body_;
+    bool started_ = false;
     std::atomic<bool>* destroyed_;
 };
 

@@ -183,9 +183,19 @@ public:
         auto it = KernelNames.find(Upper(Path));
         return it != KernelNames.end() ? it->second : L"\\REGISTRY\\MACHINE\\" + Path;
     }
+    static bool SameNoCase(const std::wstring& a, const std::wstring& b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            wchar_t x = a[i], y = b[i];
+            if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - 32);
+            if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - 32);
+            if (x != y) return false;
+        }
+        return true;
+    }
     TFakeDevice* DeviceByInstance(const std::wstring& Id) const {
         for (auto& d : Devices)
-            if (!d->InstanceId.empty() && Upper(d->InstanceId) == Upper(Id)) return d.get();
+            if (!d->InstanceId.empty() && SameNoCase(d->InstanceId, Id)) return d.get();
         return nullptr;
     }
 
@@ -261,9 +271,9 @@ inline LSTATUS WINAPI RegQueryValueExW(HKEY k, LPCWSTR name, LPDWORD, LPDWORD ty
     auto* key = gFake->FindOpen(k);
     if (!key) return ERROR_INVALID_HANDLE;
     auto* values = gFake->KeyValues(key->Path);
-    std::wstring want = TFakeSystem::Upper(name ? name : L"");
+    const std::wstring want = name ? name : L"";
     for (const auto& v : *values) {
-        if (TFakeSystem::Upper(v.Name) != want) continue;
+        if (!TFakeSystem::SameNoCase(v.Name, want)) continue;
         if (type) *type = v.Type;
         if (data) {
             if (!size || *size < v.Data.size()) {

@@ -1,23 +1,53 @@
 // Looks at a running programming window from outside, for scripts that drive
-// it with real mouse clicks: where a button is on the screen, what the log
-// pane says.
-//   nrprobe wait SECONDS        wait until the window is shown with its port list
-//   nrprobe rect CAPTION        screen rectangle of the child with that caption: "left top width height"
-//   nrprobe log                 the text of the log pane
-//   nrprobe title               the window caption
+// it with real mouse clicks: where a control is on the screen, what the log
+// pane and the port box show. Output is plain "\n"-separated UTF-8.
+//   nrprobe wait SECONDS             wait until the window is shown with its port list; prints the ms waited
+//   nrprobe rect CAPTION             screen rectangle of the child with that caption: "left top width height"
+//   nrprobe window                   screen rectangle of the window itself
+//   nrprobe client L T W H           screen rectangle of a rectangle given in client pixels
+//   nrprobe boxrect                  screen rectangle of the port box
+//   nrprobe item TEXT                screen rectangle of that entry in the dropped-down port list
+//   nrprobe box                      the port box's entries, one a line, the selected one marked "*"
+//   nrprobe log                      the log pane, one line each
+//   nrprobe until SECONDS FROM TEXT...
+//                                    wait until a log line at index FROM or later contains one of the
+//                                    texts; prints that line (exit 1 on time-out, 3 when the window is gone)
+//   nrprobe enabled                  "1" when the window takes input, else "0"
+//   nrprobe paint                    have the window repaint itself now (before a screenshot)
+//   nrprobe title                    the window caption
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
 const wchar_t kCaptionStart[] = L" KORVANTE v5 - ";
 
+std::wstring ClassOf(HWND h) {
+    wchar_t buf[64] = {};
+    GetClassNameW(h, buf, 64);
+    return buf;
+}
+
+std::wstring TextOf(HWND h) {
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n)) return {};
+    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()), SMTO_ABORTIFHUNG, 2000, &got);
+    s.resize(wcslen(s.c_str()));
+    return s;
+}
+
 BOOL CALLBACK MatchMain(HWND h, LPARAM p) {
-    wchar_t buf[128] = {};
-    GetWindowTextW(h, buf, 128);
-    if (IsWindowVisible(h) && wcsncmp(buf, kCaptionStart, wcslen(kCaptionStart)) == 0) {
+    // The application's own hidden window carries the same title: only a
+    // visible window with controls is the programming window.
+    if (IsWindowVisible(h) && GetWindow(h, GW_CHILD) &&
+        TextOf(h).compare(0, wcslen(kCaptionStart), kCaptionStart) == 0) {
         *reinterpret_cast<HWND*>(p) = h;
         return FALSE;
     }
@@ -28,20 +58,6 @@ HWND FindMain() {
     HWND found = nullptr;
     EnumWindows(&MatchMain, reinterpret_cast<LPARAM>(&found));
     return found;
-}
-
-std::wstring ClassOf(HWND h) {
-    wchar_t buf[64] = {};
-    GetClassNameW(h, buf, 64);
-    return buf;
-}
-
-std::wstring TextOf(HWND h) {
-    LRESULT n = SendMessageW(h, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-    SendMessageW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()));
-    s.resize(wcslen(s.c_str()));
-    return s;
 }
 
 struct TFind {
@@ -55,8 +71,8 @@ BOOL CALLBACK MatchChild(HWND h, LPARAM p) {
     auto* f = reinterpret_cast<TFind*>(p);
     bool ok = true;
     if (!f->cls.empty()) ok = ok && _wcsicmp(ClassOf(h).c_str(), f->cls.c_str()) == 0;
-    if (!f->caption.empty()) ok = ok && TextOf(h) == f->caption;
-    if (f->style) ok = ok && (static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE)) & f->style) == f->style;
+    if (ok && !f->caption.empty()) ok = TextOf(h) == f->caption;
+    if (ok && f->style) ok = (static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE)) & f->style) == f->style;
     if (ok) {
         f->found = h;
         return FALSE;
@@ -69,62 +85,168 @@ HWND FindChild(HWND parent, TFind f) {
     return f.found;
 }
 
+HWND FindBox(HWND main) { return FindChild(main, {L"", L"ComboBox", 0, nullptr}); }
+HWND FindLog(HWND main) { return FindChild(main, {L"", L"Edit", ES_MULTILINE, nullptr}); }
+
 void PrintUtf8(const std::wstring& s) {
     int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
+    std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
     std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+void PrintRect(const RECT& r) { std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top); }
+
+std::vector<std::wstring> LogLines(HWND log) {
+    std::vector<std::wstring> lines;
+    const std::wstring text = TextOf(log);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(L'\n', at);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(at, end - at);
+        while (!line.empty() && line.back() == L'\r') line.pop_back();
+        lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
+
+std::wstring BoxEntry(HWND box, int i) {
+    LRESULT n = SendMessageW(box, CB_GETLBTEXTLEN, i, 0);
+    if (n == CB_ERR) return {};
+    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
+    SendMessageW(box, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(s.data()));
+    s.resize(wcslen(s.c_str()));
+    return s;
+}
+
+int Fail(const char* why) {
+    std::fprintf(stderr, "nrprobe: %s\n", why);
+    return 1;
+}
+
+int Wait(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HWND h = FindMain();
+        HWND box = h ? FindBox(h) : nullptr;
+        if (box && SendMessageW(box, CB_GETCOUNT, 0, 0) != CB_ERR) {
+            std::printf("%lu\n", static_cast<unsigned long>(GetTickCount() - start));
+            return 0;
+        }
+        if (GetTickCount() - start >= ms) return Fail("no programming window");
+        Sleep(10);
+    }
+}
+
+int Until(DWORD ms, size_t from, const std::vector<std::wstring>& texts) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HWND main = FindMain();
+        HWND log = main ? FindLog(main) : nullptr;
+        if (!log) {
+            std::fprintf(stderr, "nrprobe: the programming window is gone\n");
+            return 3;
+        }
+        const auto lines = LogLines(log);
+        for (size_t i = from; i < lines.size(); ++i)
+            for (const auto& t : texts)
+                if (lines[i].find(t) != std::wstring::npos) {
+                    PrintUtf8(lines[i] + L"\n");
+                    return 0;
+                }
+        if (GetTickCount() - start >= ms) return Fail("time-out waiting for the log");
+        Sleep(10);
+    }
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::wstring cmd = argc > 1 ? argv[1] : L"";
-    if (cmd == L"wait") {
-        DWORD ms = (argc > 2 ? _wtoi(argv[2]) : 20) * 1000;
-        DWORD start = GetTickCount();
-        while (GetTickCount() - start < ms) {
-            HWND h = FindMain();
-            HWND box = h ? FindChild(h, {L"", L"ComboBox", 0, nullptr}) : nullptr;
-            if (box && SendMessageW(box, CB_GETCOUNT, 0, 0) != CB_ERR) {
-                std::printf("%lu\n", static_cast<unsigned long>(GetTickCount() - start));
-                return 0;
-            }
-            Sleep(20);
-        }
-        std::fprintf(stderr, "no programming window\n");
-        return 1;
+    _setmode(_fileno(stdout), _O_BINARY);
+    const std::wstring cmd = argc > 1 ? argv[1] : L"";
+    if (cmd == L"wait") return Wait(static_cast<DWORD>(argc > 2 ? _wtoi(argv[2]) : 20) * 1000);
+    if (cmd == L"until" && argc > 4) {
+        std::vector<std::wstring> texts(argv + 4, argv + argc);
+        return Until(static_cast<DWORD>(_wtoi(argv[2])) * 1000, static_cast<size_t>(_wtoi(argv[3])), texts);
     }
+
     HWND main = FindMain();
-    if (!main) {
-        std::fprintf(stderr, "no programming window\n");
-        return 1;
-    }
+    if (!main) return Fail("no programming window");
     if (cmd == L"rect" && argc > 2) {
         HWND c = FindChild(main, {argv[2], L"", 0, nullptr});
-        if (!c) {
-            std::fprintf(stderr, "no control captioned that\n");
-            return 1;
-        }
+        if (!c) return Fail("no control captioned that");
         RECT r;
         GetWindowRect(c, &r);
-        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+        PrintRect(r);
+        return 0;
+    }
+    if (cmd == L"window") {
+        RECT r;
+        GetWindowRect(main, &r);
+        PrintRect(r);
+        return 0;
+    }
+    if (cmd == L"client" && argc > 5) {
+        POINT o{0, 0};
+        ClientToScreen(main, &o);
+        const long l = o.x + _wtol(argv[2]), t = o.y + _wtol(argv[3]);
+        PrintRect({l, t, l + _wtol(argv[4]), t + _wtol(argv[5])});
+        return 0;
+    }
+    if (cmd == L"boxrect") {
+        HWND box = FindBox(main);
+        if (!box) return Fail("no port box");
+        RECT r;
+        GetWindowRect(box, &r);
+        PrintRect(r);
+        return 0;
+    }
+    if (cmd == L"paint") {
+        // Sent to the window's thread: returns once it has painted.
+        RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        return 0;
+    }
+    if (cmd == L"item" && argc > 2) {
+        HWND box = FindBox(main);
+        COMBOBOXINFO info{};
+        info.cbSize = sizeof info;
+        if (!box || !GetComboBoxInfo(box, &info) || !info.hwndList) return Fail("no port box");
+        if (!IsWindowVisible(info.hwndList)) return Fail("the port list is not dropped down");
+        const LRESULT i = SendMessageW(info.hwndList, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                       reinterpret_cast<LPARAM>(argv[2]));
+        RECT r{};
+        if (i == LB_ERR || SendMessageW(info.hwndList, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&r)) == LB_ERR)
+            return Fail("no such entry");
+        MapWindowPoints(info.hwndList, nullptr, reinterpret_cast<POINT*>(&r), 2);
+        PrintRect(r);
+        return 0;
+    }
+    if (cmd == L"box") {
+        HWND box = FindBox(main);
+        if (!box) return Fail("no port box");
+        const LRESULT n = SendMessageW(box, CB_GETCOUNT, 0, 0);
+        const LRESULT sel = SendMessageW(box, CB_GETCURSEL, 0, 0);
+        for (LRESULT i = 0; i < n; ++i) PrintUtf8((i == sel ? L"*" : L" ") + BoxEntry(box, static_cast<int>(i)) + L"\n");
         return 0;
     }
     if (cmd == L"log") {
-        HWND e = FindChild(main, {L"", L"Edit", ES_MULTILINE, nullptr});
-        if (!e) {
-            std::fprintf(stderr, "no log pane\n");
-            return 1;
-        }
-        PrintUtf8(TextOf(e));
+        HWND e = FindLog(main);
+        if (!e) return Fail("no log pane");
+        for (const auto& l : LogLines(e)) PrintUtf8(l + L"\n");
+        return 0;
+    }
+    if (cmd == L"enabled") {
+        std::printf("%d\n", IsWindowEnabled(main) ? 1 : 0);
         return 0;
     }
     if (cmd == L"title") {
-        PrintUtf8(TextOf(main));
-        std::printf("\n");
+        PrintUtf8(TextOf(main) + L"\n");
         return 0;
     }
-    std::fprintf(stderr, "usage: nrprobe wait SECONDS | rect CAPTION | log | title\n");
+    std::fprintf(stderr,
+                 "usage: nrprobe wait SECONDS | rect CAPTION | window | item TEXT | box | log | "
+                 "client L T W H | boxrect | until SECONDS FROM TEXT... | enabled | paint | title\n");
     return 2;
 }
