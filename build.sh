@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Build, run and test the project: ./build.sh test | run | bench
 #   test   install what is missing, configure into build/, build, run all tests
-#   run    install what is missing, build, run the main program under Wine
+#   run    install what is missing, build, run the utility against the simulated module
 #   bench  build and run the communication benchmark under Wine
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD=${NR_BUILD_DIR:-$ROOT/build}
 JOBS=${NR_JOBS:-2}
-MAIN_JOB=fwdemo
 PACKAGES=(g++-mingw-w64-i686-posix wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest)
 
 . "$ROOT/cmake/wine-env.sh"
@@ -94,18 +93,13 @@ cmd_test() {
 
 cmd_run() {
     setup
-    build --target "$MAIN_JOB"
-    local exe="$BUILD/$MAIN_JOB.exe" rc=0
-    if has_display; then
-        say "running $MAIN_JOB on display $DISPLAY (close its window to end)"
-        NR_WINE_MODE=display "$ROOT/cmake/wine-run.sh" "$exe" || rc=$?
-    else
-        say "no display: running $MAIN_JOB headless"
-        wine_headless
-        env -u DISPLAY "$ROOT/cmake/wine-run.sh" "$exe" || rc=$?
-    fi
-    [ $rc -eq 0 ] || die "$MAIN_JOB ended with exit code $rc"
-    say "$MAIN_JOB ended normally"
+    build --target Project2 nrsim nrprobe
+    # The utility and the simulated module on a virtual serial cable: on the
+    # display when there is one, else on a private X screen (tools/mainjob.sh).
+    local rc=0
+    "$ROOT/tools/mainjob.sh" --build-dir "$BUILD" "$@" || rc=$?
+    [ $rc -eq 0 ] || die "the main job ended with exit code $rc"
+    say "the main job ended normally"
 }
 
 cmd_bench() {

@@ -7,6 +7,7 @@
 #include "../framework/forms.h"
 #include "nrcomm.h"
 #include "nrcomm_link.h"
+#include "nrsysutils.h"
 
 namespace nr {
 
@@ -34,6 +35,9 @@ TComStateFlags StateFlagsOf(const COMSTAT& s) {
 }
 
 void ResetOverlapped(OVERLAPPED& o) { std::memset(&o, 0, offsetof(OVERLAPPED, hEvent)); }
+
+// A driver wait pending this long without any event is taken back and renewed.
+constexpr DWORD kStallMs = 500;
 
 }  // namespace
 
@@ -309,21 +313,34 @@ void TCommThread::Execute() {
                 bool stop = false;
                 while (pending && !stop) {
                     HANDLE hs[2] = {slot->ovl.hEvent, link->hStop};
-                    const DWORD w = Win32.WaitForMultipleObjects(2, hs, FALSE, INFINITE);
-                    std::lock_guard<std::mutex> g(link->Lock);
-                    if (link->Stopped || Terminated() || w == WAIT_FAILED) {
-                        Win32.OutputDebugStringW(L"BREAK ...");
-                        stop = true;
-                    } else if (HasOverlappedIoCompleted(&slot->ovl)) {
-                        DWORD n = 0;
-                        if (Win32.GetOverlappedResult(hDevice, &slot->ovl, &n, FALSE)) {
-                            mask = slot->mask;
-                        } else {
-                            mask = 0;
-                            lostError = CheckDevice();
+                    const DWORD w = Win32.WaitForMultipleObjects(2, hs, FALSE, kStallMs);
+                    bool stalled = false;
+                    {
+                        std::lock_guard<std::mutex> g(link->Lock);
+                        if (link->Stopped || Terminated() || w == WAIT_FAILED) {
+                            Win32.OutputDebugStringW(L"BREAK ...");
+                            stop = true;
+                        } else if (w == WAIT_TIMEOUT && !HasOverlappedIoCompleted(&slot->ovl)) {
+                            // Wine can leave a wait pending for good although
+                            // bytes are queued. Take it back (its end still
+                            // comes through the event) and wait anew: drivers
+                            // keep what happened meanwhile for the next wait.
+                            CallCancelIo(hDevice);
+                            stalled = true;
+                        } else if (HasOverlappedIoCompleted(&slot->ovl)) {
+                            DWORD n = 0;
+                            if (Win32.GetOverlappedResult(hDevice, &slot->ovl, &n, FALSE)) {
+                                mask = slot->mask;
+                            } else {
+                                mask = 0;
+                                lostError = CheckDevice();
+                            }
+                            pending = false;
                         }
-                        pending = false;
                     }
+                    // And have the dispatch look at the queue, in case the
+                    // driver does not report those bytes to the next wait either.
+                    if (stalled && !deliver(EV_RXCHAR, 0)) stop = true;
                 }
                 if (stop) break;
                 if (lostError) {

@@ -24,6 +24,7 @@ MJ_RUN=""    # this run's logs, pid list and screenshot
 MJ_PAIR=""   # where socat puts the two pty links
 MJ_XVFB_PID="" MJ_SOCAT_PID="" MJ_SIM_PID="" MJ_APP_PID="" MJ_TAIL_PID=""
 MJ_STARTED_SERVER=0
+MJ_REMOVE=()  # files this run made inside the prefix
 MJ_LOCK_FD=9  # held for the whole run; closed for every child (9>&-)
 
 mj_say() { printf '==> %s\n' "$*"; }
@@ -86,6 +87,7 @@ mj_cleanup() {
     mj_end "$MJ_XVFB_PID"
     mj_end "$MJ_TAIL_PID"
     [ -n "$MJ_PAIR" ] && rm -rf "$MJ_PAIR"
+    [ ${#MJ_REMOVE[@]} -gt 0 ] && rm -f "${MJ_REMOVE[@]}"
     [ -n "$MJ_RUN" ] && rm -f "$MJ_RUN/pids"
     exit "$rc"
 }
@@ -165,7 +167,7 @@ mj_plug() {
     local i
     rm -rf "$MJ_PAIR"
     mkdir -p "$MJ_PAIR"
-    socat pty,raw,echo=0,link="$MJ_PAIR/com1" pty,raw,echo=0,link="$MJ_PAIR/com2" </dev/null >"$MJ_RUN/socat.log" 2>&1 9>&- &
+    socat -x pty,raw,echo=0,link="$MJ_PAIR/com1" pty,raw,echo=0,link="$MJ_PAIR/com2" </dev/null >"$MJ_RUN/socat.log" 2>&1 9>&- &
     MJ_SOCAT_PID=$!
     mj_record socat "$MJ_SOCAT_PID"
     for ((i = 0; i < 100; i++)); do
@@ -174,6 +176,18 @@ mj_plug() {
         sleep 0.05
     done
     mj_die "socat did not make the pty pair (see $MJ_RUN/socat.log)"
+}
+
+# Adds COM$1 for end $2 (com1|com2) of the cable the way a plugged-in USB
+# adapter appears: a device link and an entry in the serial-port map, both gone
+# with the server. Ports that Wine makes itself stay openable after their
+# device vanished; this one disappears like an adapter that is pulled.
+mj_add_hotplug_port() {
+    local n=$1 end=$2
+    ln -sfn "$MJ_PAIR/$end" "$MJ_PREFIX/dosdevices/com$n" || mj_die "cannot map COM$n"
+    MJ_REMOVE+=("$MJ_PREFIX/dosdevices/com$n")
+    wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\nrHotplug$n" /d "COM$n" /f \
+        </dev/null >/dev/null 2>&1 9>&- || mj_die "cannot list COM$n in the serial-port map"
 }
 
 # Pulls the cable, as pulling a USB adapter would: both ends go away.
@@ -231,7 +245,14 @@ mj_click_rect() {
     local l t w h
     read -r l t w h <<<"$1"
     [ -n "${h:-}" ] || mj_die "no place to click"
-    xdotool mousemove --sync $((l + w / 2)) $((t + h / 2)) click 1
+    local x=$((l + w / 2)) y=$((t + h / 2)) at
+    at=$(xdotool getmouselocation --shell 2>/dev/null | grep -E '^[XY]=' | tr '\n' ' ')
+    # --sync waits for the pointer to move, which it does not when already there.
+    if [ "$at" = "X=$x Y=$y " ]; then
+        xdotool click 1
+    else
+        xdotool mousemove --sync "$x" "$y" click 1
+    fi
 }
 
 mj_click() {

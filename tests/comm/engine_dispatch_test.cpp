@@ -221,6 +221,15 @@ TEST_F(EngineDispatch, TransmitEmptyRaisesOnAfterSendOnlyWhenTraced) {
     EXPECT_EQ(sent, 1);
 }
 
+TEST_F(EngineDispatch, AWaitThatMissesArrivingBytesIsTakenBackAndRenewed) {
+    Collect();
+    Open();
+    fake.SetStuckWait(true);
+    fake.Receive("late");
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "late"; }, 5000));
+    EXPECT_TRUE(fake.Called("CancelIo"));
+}
+
 TEST_F(EngineDispatch, EmptyWaitCompletionsAreNotDispatched) {
     Collect();
     Open();

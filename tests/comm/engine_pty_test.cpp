@@ -174,3 +174,18 @@ TEST_F(EnginePty, KillingTheOtherEndClosesThePortOnceAndWithoutHanging) {
     EXPECT_EQ(otherPeer.Read(5, 2000), "again");
     com->SetActive(false);
 }
+
+TEST_F(EnginePty, ClosingWithAWriteStillInTheDriverReturnsPromptly) {
+    Open();
+    // Nobody reads the other end: the line fills up and the write stays pending.
+    std::string block(1 << 20, 'w');
+    com->SendData(block.data(), static_cast<std::uint32_t>(block.size()));
+    const double t0 = GetTickCount();
+    com->SetActive(false);
+    EXPECT_LT(GetTickCount() - t0, 3000.0);
+    EXPECT_FALSE(com->Active());
+    EXPECT_LT(com->TotalSent(), block.size());  // what never left is not counted
+    com->SetActive(true);
+    EXPECT_TRUE(com->Active());
+    workers = com->Threads();
+}

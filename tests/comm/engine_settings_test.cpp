@@ -2,6 +2,7 @@
 // scripted serial device; the open failure on a real missing port.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 #include "engine_components.h"
@@ -28,6 +29,21 @@ struct EngineSettings : testing::Test {
         EXPECT_TRUE(WaitThreads(ts));
     }
 };
+
+// The user picks XON/XOFF at 4800 baud and confirms; or cancels after fiddling.
+BOOL WINAPI ConfirmingDialog(LPCWSTR, HWND, LPCOMMCONFIG c) {
+    c->dcb.BaudRate = 4800;
+    DWORD f;
+    std::memcpy(&f, reinterpret_cast<char*>(&c->dcb) + 8, sizeof f);
+    f = (f & ~0x3000u) | 0x1311u;
+    std::memcpy(reinterpret_cast<char*>(&c->dcb) + 8, &f, sizeof f);
+    return TRUE;
+}
+
+BOOL WINAPI CancellingDialog(LPCWSTR, HWND, LPCOMMCONFIG c) {
+    c->dcb.BaudRate = 300;
+    return FALSE;
+}
 
 BOOL WINAPI OldNtVersion(LPOSVERSIONINFOW v) {
     v->dwPlatformId = VER_PLATFORM_WIN32_NT;
@@ -171,6 +187,23 @@ TEST_F(EngineSettings, OpenOnAnOpenPortClosesFirstAndCloseOnAClosedPortStillTrac
     EXPECT_EQ(log.Lines[0], L"nrComm: The port is closed succesfully");
     EXPECT_EQ(log.Lines[1], L"nrComm: The port COM7 is opened succesfully");
     EXPECT_EQ(com->TotalSent(), 0u);
+}
+
+TEST_F(EngineSettings, ConfigDialogTakesTheUsersChoiceOrNothing) {
+    com->SetBaudRate(57600);
+    com->SetStreamProtocol(spHardware);
+    nr::Win32.CommConfigDialogW = &CancellingDialog;
+    com->ConfigDialog();
+    EXPECT_EQ(com->BaudRate(), 57600u);
+    EXPECT_EQ(com->StreamProtocol(), spHardware);
+
+    com->SetActive(true);
+    fake.ClearCalls();
+    nr::Win32.CommConfigDialogW = &ConfirmingDialog;
+    com->ConfigDialog();
+    EXPECT_EQ(com->BaudRate(), 4800u);
+    EXPECT_EQ(com->StreamProtocol(), spXonXoff);  // follows the flags the user chose
+    EXPECT_TRUE(fake.Called("SetCommState 4800 " + std::to_string(com->DcbFlags())));
 }
 
 TEST_F(EngineSettings, TraceStatesBuildTheDriverMask) {

@@ -177,11 +177,33 @@ struct TFakeSerialApi {
                 ovl->Internal = kPending;
                 f->waitMask_ = mask;
                 f->waitOvl_ = ovl;
+                f->waitThread_ = ::GetCurrentThreadId();
                 SetLastError(ERROR_IO_PENDING);
                 return FALSE;
             }
         }
         return ::WaitCommEvent(h, mask, ovl);
+    }
+
+    static BOOL WINAPI CancelIo(HANDLE h) {
+        {
+            L g(gMu);
+            if (TFakeSerial* f = Port(h)) {
+                // Only the thread that started the wait can take it back.
+                if (f->waitOvl_ && f->waitThread_ == ::GetCurrentThreadId()) {
+                    f->NoteLocked("CancelIo");
+                    f->CompleteWaitLocked(0, FakeFailure(ERROR_OPERATION_ABORTED));
+                }
+                return TRUE;
+            }
+        }
+        return ::CancelIo(h);
+    }
+
+    static FARPROC WINAPI GetProcAddress(HMODULE m, LPCSTR name) {
+        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && std::strcmp(name, "CancelIo") == 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&TFakeSerialApi::CancelIo));
+        return ::GetProcAddress(m, name);
     }
 
     static BOOL WINAPI SetCommMask(HANDLE h, DWORD m) {
@@ -385,6 +407,7 @@ TFakeSerial::TFakeSerial(std::uint32_t PortNo) : PortNo(PortNo) {
     w.EscapeCommFunction = &TFakeSerialApi::EscapeCommFunction;
     w.TransmitCommChar = &TFakeSerialApi::TransmitCommChar;
     w.FlushFileBuffers = &TFakeSerialApi::FlushFileBuffers;
+    w.GetProcAddress = &TFakeSerialApi::GetProcAddress;
 }
 
 TFakeSerial::~TFakeSerial() {
@@ -416,7 +439,7 @@ void TFakeSerial::Raise(DWORD Events) {
     std::lock_guard<std::mutex> g(gMu);
     const DWORD ev = Events & mask_;
     if (!ev || !h_) return;
-    if (waitOvl_)
+    if (waitOvl_ && !stuckWait_)
         CompleteWaitLocked(ev, 0);
     else
         events_ |= ev;
@@ -484,6 +507,11 @@ int TFakeSerial::CompleteWrites() {
     }
     deferred_.clear();
     return n;
+}
+
+void TFakeSerial::SetStuckWait(bool v) {
+    std::lock_guard<std::mutex> g(gMu);
+    stuckWait_ = v;
 }
 
 void TFakeSerial::SetHoldWait(bool v) {

@@ -67,6 +67,10 @@ public:
     // Writes stay pending until CompleteWrites; their bytes are taken then.
     void SetDeferWrites(bool v);
     int CompleteWrites();
+    // A pending wait misses the events that arrive (as Wine's sometimes does);
+    // they are kept for the next wait. Taking the wait back (CancelIo from the
+    // thread that started it) still ends it.
+    void SetStuckWait(bool v);
     // The pending wait is not ended by SetCommMask or CloseHandle; the test
     // ends it with CompleteHeldWait, which tells whether its event was still
     // there (the thread kept its storage).
@@ -112,7 +116,9 @@ private:
     DWORD events_ = 0;  // arrived while no wait was pending
     DWORD* waitMask_ = nullptr;
     OVERLAPPED* waitOvl_ = nullptr;
+    DWORD waitThread_ = 0;
     bool holdWait_ = false;
+    bool stuckWait_ = false;
     DWORD modem_ = 0;
     DWORD errors_ = 0;
     std::uint8_t statFlags_ = 0;

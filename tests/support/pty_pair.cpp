@@ -49,7 +49,9 @@ const wchar_t kPairScript[] =
     // Let go of every descriptor inherited from the test (its pipes included).
     L"for f in /proc/$$/fd/*; do n=${f##*/}; [ $n -gt 2 ] && exec {n}>&-; done; "
     L"D=$1; P=$2; mkdir -p $D && mkfifo $D/lease || exit 1; "
-    L"timeout 900 socat pty,raw,echo=0,link=$D/a pty,raw,echo=0,link=$D/b & S=$!; "
+    // Mappings left by a pair whose script was killed outright point nowhere now.
+    L"for l in $P/dosdevices/com*; do t=$(readlink $l); case $t in ${D%/*}/*) [ -e $t ] || rm -f $l;; esac; done; "
+    L"timeout --foreground 900 socat pty,raw,echo=0,link=$D/a pty,raw,echo=0,link=$D/b & S=$!; "
     L"echo $S > $D/pid; "
     L"cat $D/lease & L=$!; "
     L"for i in $(seq 200); do [ -e $D/a ] && [ -e $D/b ] && break; sleep 0.02; done; "
@@ -63,10 +65,14 @@ std::atomic<int> gPairCount{0};
 
 }  // namespace
 
-bool TPtyPair::Available() { return !Env(L"WINEPREFIX").empty() && Exists(L"Z:\\usr\\bin\\socat"); }
+bool TPtyPair::Available() {
+    return !Env(L"WINEPREFIX").empty() && Exists(L"Z:\\usr\\bin\\socat") && Exists(L"Z:\\usr\\bin\\setsid");
+}
 
 bool TPtyPair::Shell(const std::wstring& script, const std::wstring& args) {
-    std::wstring cmd = L"Z:\\bin\\bash -c \"" + script + L"\" nrpty " + args;
+    // A session of its own: a harness that kills the test's process group
+    // (ctest or timeout on a hung test) leaves the script to clean up.
+    std::wstring cmd = L"Z:\\usr\\bin\\setsid /bin/bash -c \"" + script + L"\" nrpty " + args;
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());
     buf.push_back(0);
     STARTUPINFOW si{};

@@ -60,6 +60,8 @@ public:
     // Writes everything (blocks while the line is full).
     bool Write(const void* Data, DWORD Len);
     bool Write(const std::string& s) { return Write(s.data(), static_cast<DWORD>(s.size())); }
+    // Ends a Write or Read blocked on another thread (it then fails).
+    void Cancel() { CancelIoEx(h_, nullptr); }
     // Reads until Len bytes came or Ms passed without any; returns what came.
     std::string Read(DWORD Len, DWORD Ms);
 

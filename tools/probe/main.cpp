@@ -85,6 +85,22 @@ HWND FindChild(HWND parent, TFind f) {
     return f.found;
 }
 
+struct TDropList {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK MatchDropList(HWND h, LPARAM p) {
+    auto* d = reinterpret_cast<TDropList*>(p);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid == d->process && IsWindowVisible(h) && _wcsicmp(ClassOf(h).c_str(), L"ComboLBox") == 0) {
+        d->found = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND FindBox(HWND main) { return FindChild(main, {L"", L"ComboBox", 0, nullptr}); }
 HWND FindLog(HWND main) { return FindChild(main, {L"", L"Edit", ES_MULTILINE, nullptr}); }
 
@@ -209,17 +225,17 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"item" && argc > 2) {
-        HWND box = FindBox(main);
-        COMBOBOXINFO info{};
-        info.cbSize = sizeof info;
-        if (!box || !GetComboBoxInfo(box, &info) || !info.hwndList) return Fail("no port box");
-        if (!IsWindowVisible(info.hwndList)) return Fail("the port list is not dropped down");
-        const LRESULT i = SendMessageW(info.hwndList, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                       reinterpret_cast<LPARAM>(argv[2]));
+        // The dropped-down list is a top-level window of the program's own.
+        TDropList d{};
+        GetWindowThreadProcessId(main, &d.process);
+        EnumWindows(&MatchDropList, reinterpret_cast<LPARAM>(&d));
+        if (!d.found) return Fail("the port list is not dropped down");
+        const LRESULT i =
+            SendMessageW(d.found, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(argv[2]));
         RECT r{};
-        if (i == LB_ERR || SendMessageW(info.hwndList, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&r)) == LB_ERR)
+        if (i == LB_ERR || SendMessageW(d.found, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&r)) == LB_ERR)
             return Fail("no such entry");
-        MapWindowPoints(info.hwndList, nullptr, reinterpret_cast<POINT*>(&r), 2);
+        MapWindowPoints(d.found, nullptr, reinterpret_cast<POINT*>(&r), 2);
         PrintRect(r);
         return 0;
     }

@@ -1,5 +1,8 @@
 // The truck module, simulated on a COM port: answers every request frame with
 // the acknowledgement, or fails in a chosen way, and prints what it receives.
+//
+// It stands for a device outside the system, so it talks to the port with
+// plain Win32 calls rather than through the library it is used to test.
 #include <windows.h>
 
 #include <cstdio>
@@ -7,8 +10,6 @@
 #include <string>
 
 #include "../../app/frames.h"
-#include "../../comm/nrcomm.h"
-#include "../../framework/forms.h"
 #include "module_parser.h"
 
 namespace {
@@ -20,7 +21,7 @@ struct TOptions {
     TMode Mode = TMode::Ack;
     unsigned DelayMs = 6000;
     unsigned SplitGapMs = 100;
-    int Frames = 0;      // stop after this many requests (0: never)
+    unsigned Frames = 0;   // stop after this many requests (0: never)
     unsigned Seconds = 0;  // stop after this long (0: never)
 };
 
@@ -39,24 +40,24 @@ void Usage() {
 bool ParseNumber(const wchar_t* s, unsigned& out) {
     if (!s || !*s) return false;
     wchar_t* end = nullptr;
-    unsigned long v = std::wcstoul(s, &end, 10);
-    if (*end) return false;
+    const unsigned long v = std::wcstoul(s, &end, 10);
+    if (*end || v > 0xFFFFFFFFul) return false;
     out = static_cast<unsigned>(v);
     return true;
 }
 
 bool Parse(int argc, wchar_t** argv, TOptions& o) {
     for (int i = 1; i < argc; ++i) {
-        std::wstring a = argv[i];
+        const std::wstring a = argv[i];
         const wchar_t* v = i + 1 < argc ? argv[i + 1] : nullptr;
         unsigned n = 0;
-        if (a == L"--port" && ParseNumber(v, n) && n > 0) o.Port = n, ++i;
+        if (a == L"--port" && ParseNumber(v, n) && n > 0 && n < 256) o.Port = n, ++i;
         else if (a == L"--delay" && ParseNumber(v, n)) o.DelayMs = n, ++i;
         else if (a == L"--gap" && ParseNumber(v, n)) o.SplitGapMs = n, ++i;
-        else if (a == L"--frames" && ParseNumber(v, n)) o.Frames = static_cast<int>(n), ++i;
+        else if (a == L"--frames" && ParseNumber(v, n)) o.Frames = n, ++i;
         else if (a == L"--seconds" && ParseNumber(v, n)) o.Seconds = n, ++i;
         else if (a == L"--mode" && v) {
-            std::wstring m = v;
+            const std::wstring m = v;
             ++i;
             if (m == L"ack") o.Mode = TMode::Ack;
             else if (m == L"silent") o.Mode = TMode::Silent;
@@ -72,16 +73,11 @@ bool Parse(int argc, wchar_t** argv, TOptions& o) {
     return true;
 }
 
-DWORD gMainThread = 0;
+HANDLE gStop = nullptr;
 
 BOOL WINAPI OnConsoleCtrl(DWORD) {
-    PostThreadMessageW(gMainThread, WM_QUIT, 0, 0);
+    SetEvent(gStop);
     return TRUE;
-}
-
-void Print(const char* fmt, const std::string& s = {}) {
-    std::printf(fmt, s.c_str());
-    std::fflush(stdout);
 }
 
 std::string Hex(const std::string& bytes) {
@@ -94,6 +90,137 @@ std::string Hex(const std::string& bytes) {
     return r;
 }
 
+void Say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string Narrow(const wchar_t* s) {
+    std::string r;
+    for (; *s; ++s) r += static_cast<char>(*s < 0x80 ? *s : '?');
+    return r;
+}
+
+// The module's end of the line: 57600 8N1, no flow control, overlapped I/O.
+class TLine {
+public:
+    bool Open(unsigned port) {
+        const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
+        h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                         nullptr);
+        if (h_ == INVALID_HANDLE_VALUE) return false;
+        DCB d{};
+        d.DCBlength = sizeof d;
+        GetCommState(h_, &d);
+        d.BaudRate = 57600;
+        d.ByteSize = 8;
+        d.Parity = NOPARITY;
+        d.StopBits = ONESTOPBIT;
+        d.fBinary = TRUE;
+        d.fParity = FALSE;
+        d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
+        d.fDtrControl = DTR_CONTROL_DISABLE;
+        d.fRtsControl = RTS_CONTROL_DISABLE;
+        SetCommState(h_, &d);
+        // No time-outs: a read stays pending until its byte comes.
+        COMMTIMEOUTS t{};
+        SetCommTimeouts(h_, &t);
+        PurgeComm(h_, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        read_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        write_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return read_.hEvent && write_.hEvent;
+    }
+
+    ~TLine() {
+        if (h_ != INVALID_HANDLE_VALUE) {
+            // A read still pending must end before its buffer and record go.
+            if (reading_) {
+                CancelIo(h_);
+                DWORD n = 0;
+                GetOverlappedResult(h_, &read_, &n, TRUE);
+            }
+            CloseHandle(h_);
+        }
+        if (read_.hEvent) CloseHandle(read_.hEvent);
+        if (write_.hEvent) CloseHandle(write_.hEvent);
+    }
+
+    // Starts a one-byte read unless one is pending; false when the line is gone.
+    bool StartRead() {
+        if (reading_) return true;
+        Reset(read_);
+        DWORD n = 0;
+        if (ReadFile(h_, buf_, 1, &n, &read_)) {
+            SetEvent(read_.hEvent);  // done at once: collect it like a completion
+        } else if (GetLastError() != ERROR_IO_PENDING) {
+            error_ = GetLastError();
+            return false;
+        }
+        reading_ = true;
+        return true;
+    }
+
+    HANDLE ReadEvent() const { return read_.hEvent; }
+
+    // After the read event: the byte that came and everything queued behind it.
+    bool Collect(std::string& out) {
+        DWORD n = 0;
+        reading_ = false;
+        if (!GetOverlappedResult(h_, &read_, &n, FALSE)) {
+            error_ = GetLastError();
+            return false;
+        }
+        out.assign(buf_, n);
+        DWORD errors = 0;
+        COMSTAT st{};
+        if (!ClearCommError(h_, &errors, &st)) {
+            error_ = GetLastError();
+            return false;
+        }
+        while (st.cbInQue > 0) {
+            char more[256];
+            const DWORD want = st.cbInQue < sizeof more ? st.cbInQue : sizeof more;
+            Reset(read_);
+            if (!ReadFile(h_, more, want, &n, &read_)) {
+                if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &read_, &n, TRUE)) {
+                    error_ = GetLastError();
+                    return false;
+                }
+            }
+            out.append(more, n);
+            st.cbInQue -= n < st.cbInQue ? n : st.cbInQue;
+        }
+        return true;
+    }
+
+    bool Write(const std::string& bytes) {
+        Reset(write_);
+        DWORD n = 0;
+        if (!WriteFile(h_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &write_)) {
+            if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &write_, &n, TRUE)) {
+                error_ = GetLastError();
+                return false;
+            }
+        }
+        return n == bytes.size();
+    }
+
+    DWORD Error() const { return error_; }
+
+private:
+    static void Reset(OVERLAPPED& o) {
+        o.Internal = o.InternalHigh = 0;
+        o.Offset = o.OffsetHigh = 0;
+        ResetEvent(o.hEvent);
+    }
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED read_{};
+    OVERLAPPED write_{};
+    char buf_[1];
+    bool reading_ = false;
+    DWORD error_ = 0;
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -102,44 +229,35 @@ int wmain(int argc, wchar_t** argv) {
         Usage();
         return 2;
     }
-    gMainThread = GetCurrentThreadId();
+    gStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(&OnConsoleCtrl, TRUE);
 
-    fw::TApplication app;
-    auto* com = new nr::TnrComm(&app);
-    com->SetComPortNo(static_cast<std::uint16_t>(opt.Port));
-    com->SetBaudRate(57600);
-    com->SetByteSize(8);
-    com->SetParity(nr::pNone);
-    com->SetStopBits(nr::sbOne);
-    com->SetStreamProtocol(nr::spNone);
+    TLine line;
+    if (!line.Open(opt.Port)) {
+        std::printf("error: cannot open COM%u (error %lu)\n", opt.Port, GetLastError());
+        return 1;
+    }
+    std::printf("module on COM%u at 57600 8N1\n", opt.Port);
+    std::fflush(stdout);
 
-    bool failed = false;
-    com->OnFatalError = [&](fw::TObject*, std::uint32_t, std::uint32_t, const std::wstring& msg, bool& raise) {
-        raise = false;
-        failed = true;
-        Print("error: %s\n", fw::NarrowUtf8(msg));
-    };
-    com->OnCommError = [&](fw::TObject*, std::uint32_t code, std::uint32_t sys, nr::TComStateFlags, bool& flush) {
-        std::printf("line error %u/%u\n", code, sys);
-        std::fflush(stdout);
-        flush = true;
-    };
-
-    int frames = 0;
+    bool lost = false;
+    unsigned frames = 0;
     auto send = [&](const std::string& bytes) {
-        com->SendString(bytes);
-        Print("TX %s\n", Hex(bytes));
+        if (line.Write(bytes)) {
+            Say("TX " + Hex(bytes));
+        } else {
+            Say("TX failed (error " + std::to_string(line.Error()) + ")");
+            lost = true;
+        }
     };
     truck::TModuleParser parser;
-    parser.OnStart = [&] { Print("RX AA 55 00 (start)\n"); };
-    parser.OnJunk = [&](std::uint8_t b) { Print("RX junk %s\n", Hex(std::string(1, static_cast<char>(b)))); };
+    parser.OnStart = [&] { Say("RX AA 55 00 (start)"); };
+    parser.OnJunk = [&](std::uint8_t b) { Say("RX junk " + Hex(std::string(1, static_cast<char>(b)))); };
     parser.OnRequest = [&](std::uint8_t code, std::uint8_t low) {
-        auto make = truck::MakeOfCode(code);
-        std::string frame{'\xAA', '\x55', static_cast<char>(code), static_cast<char>(low)};
-        Print("RX %s", Hex(frame));
-        Print(" (%s)\n", make ? fw::NarrowUtf8(truck::Makes[*make].Name) : std::string("unknown make"));
-        const std::string ack{'\xAA', '\x0C'};
+        const auto make = truck::MakeOfCode(code);
+        const std::string frame{'\xAA', '\x55', static_cast<char>(code), static_cast<char>(low)};
+        Say("RX " + Hex(frame) + " (" + (make ? Narrow(truck::Makes[*make].Name) : std::string("unknown make")) + ")");
+        const std::string ack(truck::AckFrame.begin(), truck::AckFrame.end());
         switch (opt.Mode) {
             case TMode::Ack: send(ack); break;
             case TMode::Silent: break;
@@ -155,25 +273,36 @@ int wmain(int argc, wchar_t** argv) {
                 break;
             case TMode::Noise: send(std::string{'\x13', '\x7F', '\x00'} + ack); break;
         }
-        if (opt.Frames > 0 && ++frames >= opt.Frames) app.Terminate();
-    };
-    com->OnAfterReceive = [&](fw::TObject*, void* buf, std::uint32_t n) {
-        parser.Feed(static_cast<const std::uint8_t*>(buf), n);
+        ++frames;
     };
 
-    com->SetActive(true);
-    if (failed || !com->Active()) return 1;
-    Print("module on %s at 57600 8N1\n", fw::NarrowUtf8(com->ComName()));
-
-    nr::TnrTimer stop;
-    if (opt.Seconds) {
-        stop.SetInterval(opt.Seconds * 1000);
-        stop.SetOnTimer([&](fw::TObject*) { app.Terminate(); });
+    const DWORD start = GetTickCount();
+    while (!lost && !(opt.Frames && frames >= opt.Frames)) {
+        if (!line.StartRead()) {
+            lost = true;
+            break;
+        }
+        DWORD wait = INFINITE;
+        if (opt.Seconds) {
+            const DWORD spent = GetTickCount() - start;
+            if (spent >= opt.Seconds * 1000) break;
+            wait = opt.Seconds * 1000 - spent;
+        }
+        HANDLE hs[2] = {line.ReadEvent(), gStop};
+        const DWORD w = WaitForMultipleObjects(2, hs, FALSE, wait);
+        if (w == WAIT_OBJECT_0 + 1 || w == WAIT_TIMEOUT) break;
+        if (w != WAIT_OBJECT_0) {
+            lost = true;
+            break;
+        }
+        std::string bytes;
+        if (!line.Collect(bytes)) {
+            lost = true;
+            break;
+        }
+        parser.Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }
-    // A port that goes away ends the simulation.
-    com->OnClose = [&](fw::TObject*) { app.Terminate(); };
-    app.Run();
-    com->OnClose = nullptr;
-    Print("module stopped\n");
+    if (lost) Say("the line went away (error " + std::to_string(line.Error()) + ")");
+    Say("module stopped");
     return 0;
 }

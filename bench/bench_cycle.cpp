@@ -1,0 +1,341 @@
+// The utility's programming cycle against the simulated module on a pty pair:
+// START to the success line through the window and its port component, next
+// to the same exchange made with bare Win32 calls; and how long the program
+// takes from its start to a window with the port list loaded.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Unit2.h"
+#include "frames.h"
+#include "bench.h"
+#include "framework/forms.h"
+#include "tests/support/pty_pair.h"
+
+using bench::Line;
+using bench::NowMs;
+
+namespace {
+
+constexpr int kCycles = 100;
+constexpr int kStarts = 10;
+
+std::wstring ExeDir() {
+    wchar_t buf[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+    std::wstring p(buf, n);
+    return p.substr(0, p.find_last_of(L"\\/") + 1);
+}
+
+std::string ReadFileText(const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    std::string s;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
+    CloseHandle(h);
+    return s;
+}
+
+// A Windows program of the build folder, ended by its destructor.
+class TChild {
+public:
+    bool Start(const std::wstring& cmdline, HANDLE out) {
+        std::vector<wchar_t> cmd(cmdline.begin(), cmdline.end());
+        cmd.push_back(0);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        if (out) {
+            si.dwFlags = STARTF_USESTDHANDLES;
+            si.hStdInput = nullptr;
+            si.hStdOutput = si.hStdError = out;
+        }
+        return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW, nullptr,
+                              nullptr, &si, &pi_) != FALSE;
+    }
+    HANDLE Process() const { return pi_.hProcess; }
+    // Waits for the program to end by itself; kills it after ms.
+    void End(DWORD ms) {
+        if (!pi_.hProcess) return;
+        if (WaitForSingleObject(pi_.hProcess, ms) != WAIT_OBJECT_0) {
+            TerminateProcess(pi_.hProcess, 1);
+            WaitForSingleObject(pi_.hProcess, 5000);
+        }
+        CloseHandle(pi_.hProcess);
+        CloseHandle(pi_.hThread);
+        pi_ = {};
+    }
+    ~TChild() { End(0); }
+
+private:
+    PROCESS_INFORMATION pi_{};
+};
+
+// The simulated module on one end of the pair, its output in a file.
+class TModule {
+public:
+    bool Start(std::uint32_t port) {
+        wchar_t tmp[MAX_PATH];
+        GetTempPathW(MAX_PATH, tmp);
+        log_ = std::wstring(tmp) + L"nrbench_module_" + std::to_wstring(GetCurrentProcessId()) + L".log";
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE out = CreateFileW(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out == INVALID_HANDLE_VALUE) return false;
+        const bool started = child_.Start(L"\"" + ExeDir() + L"nrsim.exe\" --port " + std::to_wstring(port) +
+                                              L" --mode ack --seconds 600",
+                                          out);
+        CloseHandle(out);
+        if (!started) return false;
+        for (int i = 0; i < 1000; ++i) {
+            const std::string s = ReadFileText(log_);
+            if (s.find("module on") != std::string::npos) return true;
+            if (s.find("error") != std::string::npos) break;
+            if (WaitForSingleObject(child_.Process(), 10) == WAIT_OBJECT_0) break;
+        }
+        return false;
+    }
+    std::string Output() const { return ReadFileText(log_); }
+    ~TModule() {
+        child_.End(0);
+        if (!log_.empty()) DeleteFileW(log_.c_str());
+    }
+
+private:
+    TChild child_;
+    std::wstring log_;
+};
+
+// Lists a COM port in the serial-port map while it lives, so that the window
+// counts it among the machine's ports.
+class TMapEntry {
+public:
+    explicit TMapEntry(std::uint32_t port) : name_(L"\\Device\\nrBench" + std::to_wstring(port)) {
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_SET_VALUE, nullptr, &key_, nullptr) != ERROR_SUCCESS)
+            return;
+        const std::wstring value = L"COM" + std::to_wstring(port);
+        RegSetValueExW(key_, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+    ~TMapEntry() {
+        if (!key_) return;
+        RegDeleteValueW(key_, name_.c_str());
+        RegCloseKey(key_);
+    }
+
+private:
+    std::wstring name_;
+    HKEY key_ = nullptr;
+};
+
+void Report(const char* what, const std::vector<double>& ms, int failed) {
+    if (ms.empty()) {
+        Line("  %-44s no completed cycle (%d failed)", what, failed);
+        return;
+    }
+    Line("  %-44s median %.2f ms  p90 %.2f  min %.2f  max %.2f  (%u cycles, %d failed)", what, bench::Median(ms),
+         bench::Percentile(ms, 90), bench::Percentile(ms, 0), bench::Percentile(ms, 100),
+         static_cast<unsigned>(ms.size()), failed);
+}
+
+// START pressed on the window (BM_CLICK on the button) until the log's last
+// line is the success line. The log either grows by three lines a cycle, as
+// it does for the user, or is cleared (Clear Log) before each press: adding a
+// line costs more the longer the log is.
+void WindowCycles(std::uint32_t port, bool clearLog) {
+    TMapEntry listed(port);
+    std::unique_ptr<TForm2> form(fw::CreateForm<TForm2>(fw::Application));
+    form->nrComm1->SetComPortNo(static_cast<std::uint16_t>(port));
+    form->Show();
+    HWND start = form->Button1->Handle();
+    auto& log = form->Log->Lines();
+    std::vector<double> ms, press, reply;
+    int failed = 0;
+    double received = 0, handled = 0;
+    int inARow = 0;
+    std::vector<double> inHandler;
+    const auto handler = form->nrComm1->OnAfterReceive;
+    form->nrComm1->OnAfterReceive = [&](fw::TObject* c, void* b, std::uint32_t n) {
+        received = NowMs();
+        handler(c, b, n);
+        handled = NowMs();
+    };
+    for (int i = 0; i < kCycles + 1; ++i) {
+        if (clearLog) SendMessageW(form->Button3->Handle(), BM_CLICK, 0, 0);
+        const int before = log.Count();
+        const double t0 = NowMs();
+        SendMessageW(start, BM_CLICK, 0, 0);
+        if (i > 0) press.push_back(NowMs() - t0);
+        const bool done = fw::Application->ProcessMessagesUntil(
+            [&] { return log.Count() >= before + 3 && log.Strings(log.Count() - 1) == L"Programming successfull! "; },
+            7000);
+        const double t1 = NowMs();
+        if (!done) {
+            ++failed;
+            // Let a wait that timed out end before the next press.
+            fw::Application->ProcessMessagesUntil([&] { return form->Enabled(); }, 7000);
+            if (++inARow == 3) {
+                Line("  three cycles in a row without an answer: the port stopped delivering, giving up");
+                break;
+            }
+            continue;
+        }
+        inARow = 0;
+        if (i > 0) ms.push_back(t1 - t0);  // the first press also opens the port
+        if (i > 0) reply.push_back(received - t0);
+        if (i > 0) inHandler.push_back(handled - received);
+    }
+    Line("  %s:", clearLog ? "log cleared before each START" : "log growing");
+    Report("window, START to \"Programming successfull! \"", ms, failed);
+    Report("  of which the press itself (open, 4 sends)", press, 0);
+    Report("  START to the receive event", reply, 0);
+    Report("  the window's receive handler", inHandler, 0);
+    if (failed) Line("  last log line: %s", fw::NarrowUtf8(log.Strings(log.Count() - 1)).c_str());
+}
+
+// The same bytes with plain calls: four one-byte writes, each waited for,
+// then a read of the two-byte answer.
+void BareCycles(std::uint32_t port) {
+    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Line("  bare Win32: cannot open COM%u (%lu)", port, GetLastError());
+        return;
+    }
+    DCB d{};
+    d.DCBlength = sizeof d;
+    GetCommState(h, &d);
+    d.BaudRate = 57600;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    d.fBinary = TRUE;
+    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
+    SetCommState(h, &d);
+    COMMTIMEOUTS t{};
+    SetCommTimeouts(h, &t);
+    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    OVERLAPPED o{};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto io = [&](bool write, void* buf, DWORD len) {
+        o.Internal = o.InternalHigh = o.Offset = o.OffsetHigh = 0;
+        ResetEvent(o.hEvent);
+        DWORD n = 0;
+        const BOOL ok = write ? WriteFile(h, buf, len, &n, &o) : ReadFile(h, buf, len, &n, &o);
+        if (ok) return n == len;
+        if (GetLastError() != ERROR_IO_PENDING) return false;
+        if (WaitForSingleObject(o.hEvent, 6000) != WAIT_OBJECT_0) {
+            CancelIo(h);
+            GetOverlappedResult(h, &o, &n, TRUE);
+            return false;
+        }
+        return GetOverlappedResult(h, &o, &n, FALSE) && n == len;
+    };
+    const auto frame = truck::RequestFrame(0);
+    std::vector<double> ms;
+    int failed = 0;
+    for (int i = 0; i < kCycles; ++i) {
+        const double t0 = NowMs();
+        bool ok = true;
+        for (std::uint8_t b : frame) ok = ok && io(true, &b, 1);
+        std::uint8_t answer[2] = {};
+        ok = ok && io(false, answer, 2) && truck::IsAck(answer, 2);
+        const double t1 = NowMs();
+        if (ok)
+            ms.push_back(t1 - t0);
+        else
+            ++failed;
+    }
+    CloseHandle(o.hEvent);
+    CloseHandle(h);
+    Report("bare Win32, same frame and answer", ms, failed);
+}
+
+void Cycle() {
+    serial_test::TPtyPair pair;
+    if (!pair.Ready()) {
+        Line("  skipped: %s", pair.Error().c_str());
+        return;
+    }
+    TModule module;
+    if (!module.Start(pair.PortB())) {
+        Line("  skipped: the module simulator did not start: %s", module.Output().c_str());
+        return;
+    }
+    Line("  window on COM%u, module on COM%u (nrsim --mode ack), %d cycles each", pair.PortA(), pair.PortB(), kCycles);
+    WindowCycles(pair.PortA(), false);
+    WindowCycles(pair.PortA(), true);
+    BareCycles(pair.PortA());
+}
+
+struct TFindWindow {
+    DWORD process;
+    bool ready;
+};
+
+BOOL CALLBACK FindReady(HWND h, LPARAM p) {
+    auto* f = reinterpret_cast<TFindWindow*>(p);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid != f->process || !IsWindowVisible(h)) return TRUE;
+    // The port box exists once the window is built; its list is loaded
+    // before the window is shown.
+    if (FindWindowExW(h, nullptr, L"ComboBox", nullptr)) {
+        f->ready = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CloseVisible(HWND h, LPARAM p) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid == *reinterpret_cast<DWORD*>(p) && IsWindowVisible(h)) PostMessageW(h, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+void Startup() {
+    const std::wstring exe = L"\"" + ExeDir() + L"Project2.exe\"";
+    std::vector<double> ms;
+    int failed = 0;
+    for (int i = 0; i < kStarts; ++i) {
+        TChild app;
+        const double t0 = NowMs();
+        if (!app.Start(exe, nullptr)) {
+            ++failed;
+            continue;
+        }
+        TFindWindow f{GetProcessId(app.Process()), false};
+        while (!f.ready && NowMs() - t0 < 20000) {
+            EnumWindows(&FindReady, reinterpret_cast<LPARAM>(&f));
+            if (!f.ready) Sleep(1);
+        }
+        const double t1 = NowMs();
+        if (f.ready)
+            ms.push_back(t1 - t0);
+        else
+            ++failed;
+        // Close it as the user would; End kills it if it does not go.
+        DWORD pid = GetProcessId(app.Process());
+        EnumWindows(&CloseVisible, reinterpret_cast<LPARAM>(&pid));
+        app.End(10000);
+    }
+    if (ms.empty()) {
+        Line("  no start completed (%d failed)", failed);
+        return;
+    }
+    Line("  process start to window with port list     median %.1f ms  min %.1f  max %.1f  (%u starts, %d failed)",
+         bench::Median(ms), bench::Percentile(ms, 0), bench::Percentile(ms, 100), static_cast<unsigned>(ms.size()),
+         failed);
+}
+
+}  // namespace
+
+BENCH_SECTION(cycle, "Programming cycle against the simulated module (median of 100)", Cycle);
+BENCH_SECTION(startup, "Utility start-up to its window with the port list loaded", Startup);
