@@ -195,7 +195,7 @@ void WindowCycles(std::uint32_t port, bool clearLog) {
     Report("  of which the press itself (open, 4 sends)", press, 0);
     Report("  START to the receive event", reply, 0);
     Report("  the window's receive handler", inHandler, 0);
-    if (failed) Line("  last log line: %s", fw::NarrowUtf8(log.Strings(log.Count() - 1)).c_str());
+    if (failed && log.Count() > 0) Line("  last log line: %s", fw::NarrowUtf8(log.Strings(log.Count() - 1)).c_str());
 }
 
 // The same bytes with plain calls: four one-byte writes, each waited for,

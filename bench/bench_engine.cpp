@@ -144,9 +144,8 @@ void PrintLatency(const char* what, const std::vector<double>& v) {
 }
 
 // One-byte trips: the peer writes, the receiving side notes the time.
-template <class Wait> std::vector<double> Trips(TPeerPort& peer, int n, const Wait& waitFor) {
-    std::vector<double> v;
-    v.reserve(n);
+template <class Wait> void Trips(TPeerPort& peer, int n, const Wait& waitFor, std::vector<double>& v) {
+    v.reserve(v.size() + n);  // before any counting starts
     for (int i = -20; i < n; ++i) {  // the first few warm up
         const double t0 = NowMs();
         if (!peer.Write("\x55", 1)) break;
@@ -154,7 +153,6 @@ template <class Wait> std::vector<double> Trips(TPeerPort& peer, int n, const Wa
         if (t1 < 0) break;
         if (i >= 0) v.push_back(t1 - t0);
     }
-    return v;
 }
 
 std::vector<double> ComponentTrips(TPtyPair& pair, bool useMainThread, int n, double* allocsPerEvent = nullptr) {
@@ -171,13 +169,14 @@ std::vector<double> ComponentTrips(TPtyPair& pair, bool useMainThread, int n, do
     TPeerPort peer(pair.PortB());
     std::vector<double> v;
     if (com->Active() && peer.IsOpen()) {
+        v.reserve(n);
         const std::int64_t a0 = bench::Allocations();
         const long e0 = events;
-        v = Trips(peer, n, [&]() -> double {
+        Trips(peer, n, [&]() -> double {
             const bool ok = useMainThread ? PumpUntil([&got] { return WaitForSingleObject(got, 0) == WAIT_OBJECT_0; }, 2000)
                                           : WaitForSingleObject(got, 2000) == WAIT_OBJECT_0;
             return ok ? gotAt : -1;
-        });
+        }, v);
         if (allocsPerEvent && events > e0)
             *allocsPerEvent = static_cast<double>(bench::Allocations() - a0) / static_cast<double>(events - e0);
     }
@@ -198,9 +197,9 @@ void Latency() {
         std::vector<double> v;
         {
             TBareWaitLoop loop(a);
-            v = Trips(peer, n, [&]() -> double {
+            Trips(peer, n, [&]() -> double {
                 return WaitForSingleObject(loop.Got(), 2000) == WAIT_OBJECT_0 ? loop.GotAt() : -1;
-            });
+            }, v);
         }
         CloseHandle(a);
         PrintLatency("bare WaitCommEvent + ReadFile loop", v);

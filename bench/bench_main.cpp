@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
         if (!wanted) continue;
         bench::Line("== %s: %s", s.Name, s.Title);
         s.Fn();
-        bench::Line("");
+        bench::Line("%s", "");
         ++ran;
     }
     if (!ran) bench::Line("no section matches");

@@ -125,7 +125,7 @@ void TnrCustomComm::ShutdownPort(bool Purge) {
     }
     if (fAsyncPending) {
         Win32.PurgeComm(hPort, PURGE_TXABORT);
-        FinishAsyncWrite(false, 2000);
+        FinishAsyncWrite(false, 200);
     }
     FreeReceiveBuffer();
     TnrBaseIO::Close();

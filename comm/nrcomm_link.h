@@ -35,6 +35,10 @@ struct TCommLink {
     bool Busy = false;       // the message thread is handing an event over
     std::atomic<DWORD> DispatchThread{0};  // thread running a dispatch body now
     DWORD MsgThreadId = 0;
+    // A receive event is on its way to the dispatch; hRxDone (auto reset) is
+    // set when a dispatch of one has finished reading.
+    std::atomic<bool> RxOutstanding{false};
+    HANDLE hRxDone = nullptr;
     std::uint8_t* Buffer = nullptr;
     std::uint32_t BufferSize = 0;
     OVERLAPPED OvlRead{};  // reads of the dispatch, apart from the application's Read

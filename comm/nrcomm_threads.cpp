@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "../framework/forms.h"
 #include "nrcomm.h"
@@ -38,6 +39,12 @@ void ResetOverlapped(OVERLAPPED& o) { std::memset(&o, 0, offsetof(OVERLAPPED, hE
 
 // A driver wait pending this long without any event is taken back and renewed.
 constexpr DWORD kStallMs = 500;
+// A wait whose event fired but whose status has not come this long after.
+constexpr DWORD kNoStatusMs = 20;
+// Waits ending empty by themselves: after this many in a row the next one
+// starts later, by one more millisecond each time, up to kIdleMaxMs.
+constexpr DWORD kIdleAfter = 8;
+constexpr DWORD kIdleMaxMs = 30;
 
 }  // namespace
 
@@ -61,6 +68,7 @@ namespace detail {
 TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, std::uint32_t bufferSize) : Com(com), hDevice(device) {
     hStop = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hIdle = Win32.CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    hRxDone = Win32.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     OvlRead.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     Buffer = static_cast<std::uint8_t*>(Win32.LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bufferSize));
     BufferSize = Buffer ? bufferSize : 0;
@@ -68,7 +76,7 @@ TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, std::uint32_t bufferSize
 
 TCommLink::~TCommLink() {
     if (Buffer) Win32.LocalFree(Buffer);
-    for (HANDLE h : {hStop, hIdle, OvlRead.hEvent})
+    for (HANDLE h : {hStop, hIdle, hRxDone, OvlRead.hEvent})
         if (h) Win32.CloseHandle(h);
 }
 
@@ -177,6 +185,16 @@ void TnrCustomComm::ProcessCommEvent(const MSG& Msg) {
     if (!link || link->Stopped) return;
     const HANDLE h = link->hDevice;
     const DWORD M = static_cast<DWORD>(Msg.wParam);
+    // However this dispatch ends, the event-wait thread may wait again.
+    struct TRxDone {
+        detail::TCommLink& L;
+        bool Rx;
+        ~TRxDone() {
+            if (!Rx) return;
+            L.RxOutstanding = false;
+            Win32.SetEvent(L.hRxDone);
+        }
+    } rxDone{*link, (M & EV_RXCHAR) != 0};
     // After every call into application code: a closed (or destroyed)
     // component is not to be touched any further.
     auto gone = [&link] { return link->Stopped.load(); };
@@ -244,18 +262,39 @@ void TCommThread::Terminate() {
     if (fLink) Win32.SetEvent(fLink->hStop);
 }
 
+namespace {
+
+// The record of one driver wait. The driver writes the mask and the record
+// when the wait ends, so they live on the heap and stay reserved until then.
+struct TWaitSlot {
+    OVERLAPPED ovl{};
+    DWORD mask = 0;
+};
+
+TWaitSlot* NewWaitSlot() {
+    auto* s = new (std::nothrow) TWaitSlot;
+    if (!s) return nullptr;
+    s->ovl.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!s->ovl.hEvent) {
+        delete s;
+        return nullptr;
+    }
+    return s;
+}
+
+void FreeWaitSlot(TWaitSlot* s) {
+    if (!s) return;
+    Win32.CloseHandle(s->ovl.hEvent);
+    delete s;
+}
+
+}  // namespace
+
 void TCommThread::Execute() {
     const std::shared_ptr<detail::TCommLink> link = fLink;
     if (!link) return;
-    // The driver writes the mask and the record when a pending wait ends, so
-    // they live on the heap and stay reserved until it has ended.
-    struct TWaitSlot {
-        OVERLAPPED ovl{};
-        DWORD mask = 0;
-    };
-    auto slot = std::make_unique<TWaitSlot>();
-    slot->ovl.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!slot->ovl.hEvent) return;
+    TWaitSlot* slot = NewWaitSlot();
+    if (!slot) return;
 
     // Posts to the message thread unless the port has been told to stop.
     auto deliver = [&](WPARAM w, LPARAM l) {
@@ -263,19 +302,23 @@ void TCommThread::Execute() {
             {
                 std::lock_guard<std::mutex> g(link->Lock);
                 if (link->Stopped) return false;
+                if (w & EV_RXCHAR) link->RxOutstanding = true;
                 if (Win32.PostThreadMessageW(link->MsgThreadId, nrCommMsgComEvent, w, l)) return true;
+                if (w & EV_RXCHAR) link->RxOutstanding = false;
             }
             if (Terminated()) return false;
             Win32.Sleep(1);  // the message thread has no queue yet, or it is full
         }
     };
+    // A pause that ends early (false) when the port is told to stop.
+    auto pause = [&](DWORD ms) { return Win32.WaitForSingleObject(link->hStop, ms) == WAIT_TIMEOUT && !Terminated(); };
 
     // A failed wait may be the only sign of a device that went away: some
     // drivers (Wine's, on a pty whose other end died) keep ending waits
     // without data instead of failing them. Then the state query fails. Asked
     // at most every 100 ms, since such drivers also end idle waits this way.
     DWORD lastCheck = Win32.GetTickCount() - 1000;
-    auto CheckDevice = [&]() -> DWORD {
+    auto checkDevice = [&]() -> DWORD {
         const DWORD now = Win32.GetTickCount();
         if (now - lastCheck < 100) return 0;
         lastCheck = now;
@@ -286,91 +329,120 @@ void TCommThread::Execute() {
         return err == ERROR_INVALID_HANDLE ? 0 : err;
     };
 
+    // Waits that end by themselves without an event (Wine ends an idle wait
+    // on a pty after a millisecond or two, at a real cost in CPU): after a
+    // few in a row the next wait starts a little later, up to kIdleMaxMs.
+    // Drivers that keep a wait pending until something happens never get here.
+    DWORD emptyRun = 0;
+
     bool pending = false;
-    DWORD lostError = 0;
-    if (hDevice != INVALID_HANDLE_VALUE) {
-        for (;;) {
-            DWORD mask = 0;
-            DWORD err = 0;
-            bool ok = false;
-            {
-                // The handle is used only while the port has not been told to
-                // stop: after that it may be closed, or reused by a new open.
-                std::lock_guard<std::mutex> g(link->Lock);
-                if (link->Stopped || Terminated()) break;
-                ResetOverlapped(slot->ovl);
-                Win32.ResetEvent(slot->ovl.hEvent);
-                slot->mask = 0;
-                ok = Win32.WaitCommEvent(hDevice, &slot->mask, &slot->ovl) != FALSE;
-                if (ok) {
-                    mask = slot->mask;
-                } else {
-                    err = Win32.GetLastError();
-                    pending = err == ERROR_IO_PENDING;
-                }
-            }
-            if (pending) {
-                bool stop = false;
-                while (pending && !stop) {
-                    HANDLE hs[2] = {slot->ovl.hEvent, link->hStop};
-                    const DWORD w = Win32.WaitForMultipleObjects(2, hs, FALSE, kStallMs);
-                    bool stalled = false;
-                    {
-                        std::lock_guard<std::mutex> g(link->Lock);
-                        if (link->Stopped || Terminated() || w == WAIT_FAILED) {
-                            Win32.OutputDebugStringW(L"BREAK ...");
-                            stop = true;
-                        } else if (w == WAIT_TIMEOUT && !HasOverlappedIoCompleted(&slot->ovl)) {
-                            // Wine can leave a wait pending for good although
-                            // bytes are queued. Take it back (its end still
-                            // comes through the event) and wait anew: drivers
-                            // keep what happened meanwhile for the next wait.
-                            CallCancelIo(hDevice);
-                            stalled = true;
-                        } else if (HasOverlappedIoCompleted(&slot->ovl)) {
-                            DWORD n = 0;
-                            if (Win32.GetOverlappedResult(hDevice, &slot->ovl, &n, FALSE)) {
-                                mask = slot->mask;
-                            } else {
-                                mask = 0;
-                                lostError = CheckDevice();
-                            }
-                            pending = false;
-                        }
-                    }
-                    // And have the dispatch look at the queue, in case the
-                    // driver does not report those bytes to the next wait either.
-                    if (stalled && !deliver(EV_RXCHAR, 0)) stop = true;
-                }
-                if (stop) break;
-                if (lostError) {
-                    Win32.OutputDebugStringW(L"111 ...");
-                    deliver(0, detail::kPortFailed);
-                    break;
-                }
-            } else if (!ok) {
-                if (err == ERROR_INVALID_PARAMETER && slot->mask == 0) {
-                    mask = 0;  // an empty event
-                } else {
-                    Win32.OutputDebugStringW(L"111 ...");
-                    // The port is closed by the thread that runs the dispatch,
-                    // so no dispatch is using it meanwhile.
-                    if (err != ERROR_INVALID_HANDLE) deliver(0, detail::kPortFailed);
-                    break;
-                }
-            }
-            // An empty mask (the mask was reset, or a wait that ends by itself
-            // as on a pty under Wine) is nothing to report.
-            if (mask != 0 && !deliver(mask, 0)) break;
+    bool stop = hDevice == INVALID_HANDLE_VALUE;
+    while (!stop) {
+        if (emptyRun > kIdleAfter && !pause(std::min<DWORD>(emptyRun - kIdleAfter, kIdleMaxMs))) break;
+        // Received bytes on their way to the dispatch: a new wait would only
+        // report them again (Wine reports queued bytes at once, so the thread
+        // would spin). Wait until the dispatch has read them, or kStallMs.
+        if (link->RxOutstanding) {
+            HANDLE hs[2] = {link->hRxDone, link->hStop};
+            if (Win32.WaitForMultipleObjects(2, hs, FALSE, kStallMs) == WAIT_OBJECT_0 + 1) break;
         }
+        DWORD mask = 0, err = 0;
+        bool ok = false, ended = false;
+        {
+            // The handle is used only while the port has not been told to
+            // stop: after that it may be closed, or reused by a new open.
+            std::lock_guard<std::mutex> g(link->Lock);
+            if (link->Stopped || Terminated()) break;
+            ResetOverlapped(slot->ovl);
+            Win32.ResetEvent(slot->ovl.hEvent);
+            slot->mask = 0;
+            ok = Win32.WaitCommEvent(hDevice, &slot->mask, &slot->ovl) != FALSE;
+            if (ok) {
+                mask = slot->mask;
+            } else {
+                err = Win32.GetLastError();
+                pending = err == ERROR_IO_PENDING;
+            }
+        }
+        DWORD lost = 0;
+        // A wait without an outcome: no event for kStallMs, or (Wine) an
+        // event whose status never arrives. First take the wait back and have
+        // the dispatch look at the queue; if that does not end it either, the
+        // record is left to the driver and a new one is used.
+        int phase = 0;
+        DWORD quietMs = 0;
+        while (pending && !stop) {
+            HANDLE hs[2] = {slot->ovl.hEvent, link->hStop};
+            const DWORD w = Win32.WaitForMultipleObjects(2, hs, FALSE, kStallMs);
+            bool check = false, abandon = false;
+            {
+                std::lock_guard<std::mutex> g(link->Lock);
+                if (link->Stopped || Terminated() || w == WAIT_FAILED) {
+                    Win32.OutputDebugStringW(L"BREAK ...");
+                    stop = true;
+                } else if (HasOverlappedIoCompleted(&slot->ovl)) {
+                    DWORD n = 0;
+                    if (Win32.GetOverlappedResult(hDevice, &slot->ovl, &n, FALSE)) {
+                        mask = slot->mask;
+                    } else {
+                        mask = 0;
+                        ended = true;
+                        lost = checkDevice();
+                    }
+                    pending = false;
+                } else {
+                    quietMs += (w == WAIT_TIMEOUT) ? kStallMs : 1;
+                    if (phase == 0 && quietMs >= (w == WAIT_TIMEOUT ? kStallMs : kNoStatusMs)) {
+                        CallCancelIo(hDevice);
+                        check = true;
+                        phase = 1;
+                        quietMs = 0;
+                    } else if (phase == 1 && quietMs >= kStallMs) {
+                        abandon = true;
+                    }
+                }
+            }
+            if (stop) break;
+            if (check && !deliver(EV_RXCHAR, 0)) stop = true;
+            if (abandon) {
+                // Deliberately not freed: the driver might still write it.
+                TWaitSlot* fresh = NewWaitSlot();
+                if (!fresh) {
+                    stop = true;
+                    break;
+                }
+                slot = fresh;
+                pending = false;
+            } else if (pending && w == WAIT_OBJECT_0 && !pause(1)) {
+                stop = true;  // signalled without a status: give it a moment
+            }
+        }
+        if (stop) break;
+        if (!ok && !pending && err != ERROR_IO_PENDING) {
+            if (err == ERROR_INVALID_PARAMETER && slot->mask == 0) {
+                ended = true;  // an empty event
+            } else {
+                Win32.OutputDebugStringW(L"111 ...");
+                // The port is closed by the thread that runs the dispatch, so
+                // no dispatch is using it meanwhile.
+                if (err != ERROR_INVALID_HANDLE) deliver(0, detail::kPortFailed);
+                break;
+            }
+        }
+        if (lost) {
+            Win32.OutputDebugStringW(L"111 ...");
+            deliver(0, detail::kPortFailed);
+            break;
+        }
+        emptyRun = (mask == 0 && ended) ? emptyRun + 1 : 0;
+        // An empty mask (the mask was reset, or a wait that ended by itself)
+        // is nothing to report.
+        if (mask != 0 && !deliver(mask, 0)) break;
     }
     if (pending && !HasOverlappedIoCompleted(&slot->ovl) &&
-        Win32.WaitForSingleObject(slot->ovl.hEvent, 5000) != WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&slot->ovl)) {
-        // Never completed: leave the record, its mask and its event to the driver.
-        slot.release();
-        return;
-    }
-    Win32.CloseHandle(slot->ovl.hEvent);
+        Win32.WaitForSingleObject(slot->ovl.hEvent, 5000) != WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&slot->ovl))
+        return;  // never completed: the record, its mask and its event stay with the driver
+    FreeWaitSlot(slot);
 }
 
 // ---- the message thread

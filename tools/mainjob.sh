@@ -328,7 +328,7 @@ mj_run_display() {
 }
 
 mj_run_headless() {
-    local failures=0 line title box shot rect n0
+    local failures=0 line title makes box shot rect n0
     mj_begin headless
     mj_start_xvfb
     mj_prepare_prefix
@@ -341,8 +341,12 @@ mj_run_headless() {
         if [ "$2" = 0 ]; then echo "  ok: $1"; else echo "  FAILED: $1"; failures=$((failures + 1)); fi
     }
     title=$(mj_probe title)
-    [[ "$title" == " KORVANTE v5 - "* ]]
+    # Sixteen U+00FF, in UTF-8 whatever the locale.
+    [ "$title" = " KORVANTE v5 - $(printf '\xc3\xbf%.0s' {1..16})" ]
     check "caption \"$title\"" $?
+    makes=$(mj_probe list)
+    [ "$(tr -d ' \n' <<<"$makes")" = "*DAFMANIVECOMERCEDESSCANIARENAULTVOLVO" ]
+    check "make list, DAF selected ($(tr '\n' ' ' <<<"$makes"))" $?
     box=$(mj_probe box)
     grep -qx '\*COM1' <<<"$box"
     check "port box shows COM1 (entries: $(tr '\n' ' ' <<<"$box"))" $?

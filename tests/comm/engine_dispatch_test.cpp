@@ -230,11 +230,21 @@ TEST_F(EngineDispatch, AWaitThatMissesArrivingBytesIsTakenBackAndRenewed) {
     EXPECT_TRUE(fake.Called("CancelIo"));
 }
 
+TEST_F(EngineDispatch, AWaitWhoseStatusNeverComesIsLeftBehind) {
+    Collect();
+    Open();
+    ASSERT_TRUE(fake.SignalWithoutStatus());
+    // The thread takes a fresh record and waits again.
+    ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }, 5000));
+    fake.Receive("on");
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "on"; }));
+}
+
 TEST_F(EngineDispatch, EmptyWaitCompletionsAreNotDispatched) {
     Collect();
     Open();
     fake.ClearCalls();
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 30; ++i) {  // past the point where the thread starts to pace itself
         ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }));
         ASSERT_TRUE(fake.CompleteEmpty());
     }

@@ -445,6 +445,15 @@ void TFakeSerial::Raise(DWORD Events) {
         events_ |= ev;
 }
 
+bool TFakeSerial::SignalWithoutStatus() {
+    std::lock_guard<std::mutex> g(gMu);
+    if (!waitOvl_) return false;
+    ::SetEvent(waitOvl_->hEvent);  // the record keeps saying "pending"
+    waitMask_ = nullptr;
+    waitOvl_ = nullptr;
+    return true;
+}
+
 bool TFakeSerial::CompleteEmpty() {
     std::lock_guard<std::mutex> g(gMu);
     if (!waitOvl_) return false;

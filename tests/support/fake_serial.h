@@ -50,6 +50,9 @@ public:
     void Raise(DWORD Events);
     // A pending wait ends by itself with an empty mask (as Wine does on a pty).
     bool CompleteEmpty();
+    // The pending wait's event fires but its record never gets a status (as
+    // Wine's sometimes does); the device forgets that wait.
+    bool SignalWithoutStatus();
     void SetModemStatus(DWORD Status);
     // Error bits and COMSTAT flags for the next ClearCommError.
     void SetLineError(DWORD Errors, std::uint8_t StatFlags);

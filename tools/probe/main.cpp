@@ -8,6 +8,7 @@
 //   nrprobe boxrect                  screen rectangle of the port box
 //   nrprobe item TEXT                screen rectangle of that entry in the dropped-down port list
 //   nrprobe box                      the port box's entries, one a line, the selected one marked "*"
+//   nrprobe list                     the make list, the same way
 //   nrprobe log                      the log pane, one line each
 //   nrprobe until SECONDS FROM TEXT...
 //                                    wait until a log line at index FROM or later contains one of the
@@ -247,6 +248,20 @@ int wmain(int argc, wchar_t** argv) {
         for (LRESULT i = 0; i < n; ++i) PrintUtf8((i == sel ? L"*" : L" ") + BoxEntry(box, static_cast<int>(i)) + L"\n");
         return 0;
     }
+    if (cmd == L"list") {
+        HWND list = FindChild(main, {L"", L"ListBox", 0, nullptr});
+        if (!list) return Fail("no make list");
+        const LRESULT n = SendMessageW(list, LB_GETCOUNT, 0, 0);
+        const LRESULT sel = SendMessageW(list, LB_GETCURSEL, 0, 0);
+        for (LRESULT i = 0; i < n; ++i) {
+            const LRESULT len = SendMessageW(list, LB_GETTEXTLEN, i, 0);
+            std::wstring t(len == LB_ERR ? 0 : static_cast<size_t>(len) + 1, L'\0');
+            if (!t.empty()) SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(t.data()));
+            t.resize(wcslen(t.c_str()));
+            PrintUtf8((i == sel ? L"*" : L" ") + t + L"\n");
+        }
+        return 0;
+    }
     if (cmd == L"log") {
         HWND e = FindLog(main);
         if (!e) return Fail("no log pane");
@@ -262,7 +277,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: nrprobe wait SECONDS | rect CAPTION | window | item TEXT | box | log | "
+                 "usage: nrprobe wait SECONDS | rect CAPTION | window | item TEXT | box | list | log | "
                  "client L T W H | boxrect | until SECONDS FROM TEXT... | enabled | paint | title\n");
     return 2;
 }
