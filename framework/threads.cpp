@@ -2,7 +2,6 @@
 
 #include <process.h>
 
-#include <deque>
 #include <exception>
 #include <mutex>
 
@@ -14,10 +13,15 @@ struct SyncRequest {
     const std::function<void()>* method;
     HANDLE done;
     std::exception_ptr error;
+    SyncRequest* next = nullptr;
 };
 
 std::mutex gSyncLock;
-std::deque<SyncRequest*> gSyncQueue;
+// The waiting requests, oldest first. The requests live on their callers'
+// stacks, so queueing one allocates nothing (a dispatch per received block
+// goes through here).
+SyncRequest* gSyncHead = nullptr;
+SyncRequest* gSyncTail = nullptr;
 HANDLE gSyncEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 std::function<void()> gWake;
 std::atomic<DWORD> gMainThread{0};
@@ -46,12 +50,13 @@ bool CheckSynchronize() {
         SyncRequest* r = nullptr;
         {
             std::lock_guard<std::mutex> g(gSyncLock);
-            if (gSyncQueue.empty()) {
+            if (!gSyncHead) {
                 ResetEvent(gSyncEvent);
                 break;
             }
-            r = gSyncQueue.front();
-            gSyncQueue.pop_front();
+            r = gSyncHead;
+            gSyncHead = r->next;
+            if (!gSyncHead) gSyncTail = nullptr;
         }
         any = true;
         try {
@@ -73,7 +78,11 @@ void TThread::Synchronize(const std::function<void()>& method) {
     std::function<void()> wake;
     {
         std::lock_guard<std::mutex> g(gSyncLock);
-        gSyncQueue.push_back(&r);
+        if (gSyncTail)
+            gSyncTail->next = &r;
+        else
+            gSyncHead = &r;
+        gSyncTail = &r;
         SetEvent(gSyncEvent);
         wake = gWake;
     }
