@@ -19,21 +19,12 @@
 #include <vector>
 
 #include "../../comm/nrwin32.h"
+#include "win32_guard.h"
 #include "../../comm/nrwin32di.h"
 
 namespace discovery_test {
 
-// Restores the whole Win32 table when it goes out of scope.
-class TWin32Guard {
-public:
-    TWin32Guard() : saved_(nr::Win32) {}
-    ~TWin32Guard() { nr::Win32 = saved_; }
-    TWin32Guard(const TWin32Guard&) = delete;
-    TWin32Guard& operator=(const TWin32Guard&) = delete;
-
-private:
-    nr::TWin32Api saved_;
-};
+using TWin32Guard = test_support::TWin32Guard;
 
 inline constexpr GUID kGuidModemInterface = {0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}};
 inline constexpr GUID kGuidComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};

@@ -19,20 +19,11 @@
 #include <vector>
 
 #include "../../comm/nrwin32.h"
+#include "win32_guard.h"
 
 namespace serial_test {
 
-// Restores the whole Win32 table when it goes out of scope.
-class TTableGuard {
-public:
-    TTableGuard() : saved_(nr::Win32) {}
-    ~TTableGuard() { nr::Win32 = saved_; }
-    TTableGuard(const TTableGuard&) = delete;
-    TTableGuard& operator=(const TTableGuard&) = delete;
-
-private:
-    nr::TWin32Api saved_;
-};
+using TTableGuard = test_support::TWin32Guard;
 
 class TFakeSerial {
 public:
