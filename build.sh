@@ -78,6 +78,16 @@ has_display() {
     [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1
 }
 
+# Ends the wineservers of the build folder's prefixes, so a finished run
+# leaves nothing running behind it.
+stop_wine_servers() {
+    local p
+    for p in "$BUILD"/wine*; do
+        [ -f "$p/system.reg" ] && (nr_wine_stop "$p")
+    done
+    return 0
+}
+
 cmd_test() {
     local t
     setup
@@ -87,6 +97,7 @@ cmd_test() {
     local rc=0
     (cd "$BUILD" && ctest --output-on-failure --timeout 120) || rc=$?
     say "tests ran in $(took "$t")"
+    stop_wine_servers
     [ $rc -eq 0 ] || die "tests failed"
     say "all tests passed"
 }
