@@ -463,8 +463,15 @@ void TMsgThread::Execute() {
     // Make the queue now, so the first post finds it.
     Win32.PeekMessageW(&glMsg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     while (!Terminated()) {
-        const BOOL r = Win32.GetMessageW(&glMsg, nullptr, 0xC000, 0xFFFF);
-        if (r == 0 || r == -1) return;
+        // The quit message can be lost when the port closes before this
+        // thread made its queue; the stop event cannot, so wait on both.
+        if (!Win32.PeekMessageW(&glMsg, nullptr, 0xC000, 0xFFFF, PM_REMOVE)) {
+            if (fLink->Stopped || Terminated()) return;
+            const DWORD w = Win32.MsgWaitForMultipleObjects(1, &fLink->hStop, FALSE, INFINITE, QS_POSTMESSAGE);
+            if (w != WAIT_OBJECT_0 + 1) return;  // stopped, or the wait itself failed
+            continue;
+        }
+        if (glMsg.message == WM_QUIT) return;
         if (fLink->Stopped || Terminated()) return;
         if (glMsg.message == nrCommMsgQuitComEvent) return;
         if (!glMsg.hwnd && glMsg.message == nrCommMsgComEvent) {
