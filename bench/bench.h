@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -28,6 +29,9 @@ double ProcessCpuMs();
 // CPU time of the wineserver of this program's prefix, in milliseconds; -1
 // when it cannot be found (not under Wine).
 double WineServerCpuMs();
+
+// The whole content of a file that others may be writing; empty when it cannot be opened.
+std::string ReadFileText(const std::wstring& Path);
 
 double Median(std::vector<double> v);
 double Percentile(std::vector<double> v, double P);

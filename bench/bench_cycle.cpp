@@ -16,6 +16,7 @@
 
 using bench::Line;
 using bench::NowMs;
+using bench::ReadFileText;
 
 namespace {
 
@@ -27,18 +28,6 @@ std::wstring ExeDir() {
     const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
     std::wstring p(buf, n);
     return p.substr(0, p.find_last_of(L"\\/") + 1);
-}
-
-std::string ReadFileText(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return {};
-    std::string s;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
-    CloseHandle(h);
-    return s;
 }
 
 // A Windows program of the build folder, ended by its destructor.

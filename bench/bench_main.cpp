@@ -33,18 +33,6 @@ std::wstring Env(const wchar_t* name) {
     return (n > 0 && n < 1024) ? std::wstring(buf, n) : std::wstring();
 }
 
-std::string ReadAll(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return {};
-    std::string s;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
-    CloseHandle(h);
-    return s;
-}
-
 }  // namespace
 
 // Counting allocator: the receive path must not allocate per event.
@@ -85,6 +73,18 @@ double NowMs() {
 
 std::int64_t Allocations() { return gAllocations.load(); }
 
+std::string ReadFileText(const std::wstring& Path) {
+    HANDLE h = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    std::string s;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
+    CloseHandle(h);
+    return s;
+}
+
 double ProcessCpuMs() {
     FILETIME c, e, k, u;
     if (!GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u)) return 0;
@@ -108,8 +108,8 @@ double WineServerCpuMs() {
             std::wstring pid = fd.cFileName;
             if (pid.empty() || pid.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
             const std::wstring dir = L"Z:\\proc\\" + pid;
-            if (ReadAll(dir + L"\\comm").rfind("wineserver", 0) != 0) continue;
-            std::string env = ReadAll(dir + L"\\environ");
+            if (bench::ReadFileText(dir + L"\\comm").rfind("wineserver", 0) != 0) continue;
+            std::string env = bench::ReadFileText(dir + L"\\environ");
             for (std::size_t at = 0; at < env.size();) {
                 std::size_t end = env.find('\0', at);
                 if (end == std::string::npos) end = env.size();
@@ -122,7 +122,7 @@ double WineServerCpuMs() {
         FindClose(f);
         if (statPath.empty()) return -1;
     }
-    const std::string st = ReadAll(statPath);
+    const std::string st = bench::ReadFileText(statPath);
     const std::size_t close = st.rfind(')');
     if (close == std::string::npos) return -1;
     // Fields after the command: state is field 3; utime and stime are 14 and 15.
