@@ -315,6 +315,24 @@ TEST_F(EngineDispatch, AnExceptionOfAHandlerIsReportedAndLaterEventsStillArrive)
     EXPECT_TRUE(com->Active());
 }
 
+TEST_F(EngineDispatch, AFailingTraceHandlerNeitherStopsACloseNorTheNextOpen) {
+    std::vector<std::wstring> fatal;
+    com->OnFatalError = [&](TObject*, std::uint32_t, std::uint32_t, const std::wstring& msg, bool& raise) {
+        fatal.push_back(msg);
+        raise = false;
+    };
+    com->OnTraceState = [](TObject*, TTraceStates) { throw fw::Exception(L"trace"); };
+    Open();
+    fatal.clear();  // the open's own close traced too
+    com->SetActive(false);
+    EXPECT_FALSE(com->Active());
+    EXPECT_FALSE(fake.IsOpen());
+    EXPECT_EQ(fatal, std::vector<std::wstring>{L"trace"});
+    com->SetActive(true);  // every open starts with a close
+    EXPECT_TRUE(com->Active());
+    workers = com->Threads();
+}
+
 namespace {
 
 // The driver fails while the port is open: the port closes itself from the
