@@ -122,7 +122,8 @@ private:
     std::shared_ptr<detail::TCommLink> fLink;
     detail::TWaitSlot* fSlot = nullptr;
     bool fPending = false;
-    DWORD fQuietRun = 0;  // waits in a row that brought nothing
+    DWORD fQuietRun = 0;     // waits in a row that brought nothing
+    bool fRxJudged = false;  // the dispatch tells whether the last receive event was new
     DWORD fLastCheck = 0;
 };
 

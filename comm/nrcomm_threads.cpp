@@ -310,7 +310,9 @@ void TCommThread::Execute() {
     fLastCheck = Win32.GetTickCount() - kDeviceCheckMs;
     for (;;) {
         if (!fLink->AwaitReceiveGate()) break;
-        if (fLink->RxNothingNew.exchange(false)) ++fQuietRun;
+        // Whether the receive event just dispatched brought anything.
+        if (fRxJudged) fQuietRun = fLink->RxNothingNew.exchange(false) ? fQuietRun + 1 : 0;
+        fRxJudged = false;
         if (fQuietRun > kQuietFree && !Pause(std::min(fQuietRun - kQuietFree, kQuietMaxMs))) break;
         TOutcome o = StartWait();
         if (o.End == TEnd::Pending) o = AwaitPending();
@@ -364,7 +366,8 @@ bool TCommThread::Settle(TOutcome o) {
         case TEnd::Event:
             // Bytes nobody reads are reported again by some drivers: the
             // dispatch tells whether they were new.
-            if (o.Value != EV_RXCHAR) fQuietRun = 0;
+            fRxJudged = o.Value == EV_RXCHAR;
+            if (!fRxJudged) fQuietRun = 0;
             return Post(o.Value, detail::cnEvent);
         case TEnd::Empty:
             if (const DWORD err = QuietDeviceError()) {
