@@ -179,6 +179,8 @@ protected:
     void SetMonitorChecked(TComponent* Control, bool Value);
     void AllocReceiveBuffer();
     void FreeReceiveBuffer();
+    // StreamProtocol and RS485Mode as the flag word of the held DCB tells them.
+    void FlowControlFromDcb();
 
     TMsgThread* MsgThread = nullptr;    // not owned; forgotten when told to stop
     TCommThread* CommThread = nullptr;  // not owned; forgotten when told to stop
