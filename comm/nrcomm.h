@@ -291,6 +291,16 @@ public:
     void Update() override;
     std::wstring QueryComName() override;
 
+    // ---- added operations, in slot order
+    // Port number, line settings and time-outs kept as the 49-byte binary
+    // value Name of key Key under Root (port byte, DCB, COMMTIMEOUTS, as other
+    // programs lay it out). Failures go to ReportFatalError; a port above 255
+    // is not saved, as its byte would name another port.
+    virtual void SaveConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
+    // Flow control follows the stored DCB. A missing key or value, or one of
+    // another size, changes nothing; an open port moves to the stored number.
+    virtual void LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
+
     std::uint16_t ComPortNo() const { return fComPortNo; }
     // Closes an open port and reopens it on the new number; tells listeners.
     void SetComPortNo(std::uint16_t Value);
