@@ -172,6 +172,10 @@ void TnrCustomComm::ReadCommConfig() {
         CommCfg.dcb.DCBlength = kSizeDcb;
         Win32.GetCommState(hPort, &CommCfg.dcb);
     }
+    FlowControlFromDcb();
+}
+
+void TnrCustomComm::FlowControlFromDcb() {
     const DWORD f = DcbFlags(CommCfg.dcb);
     if ((f & kFlagsXonXoff) == kFlagsXonXoff)
         fProtocol = spXonXoff;
