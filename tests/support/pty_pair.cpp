@@ -94,7 +94,7 @@ bool TPtyPair::Shell(const std::wstring& script, const std::wstring& args) {
     return true;
 }
 
-TPtyPair::TPtyPair() {
+TPtyPair::TPtyPair(bool OnCable) {
     std::wstring prefix = Env(L"WINEPREFIX");
     if (prefix.empty() || !Available()) {
         error_ = "not running under Wine with socat installed";
@@ -106,7 +106,7 @@ TPtyPair::TPtyPair() {
     winDir_ = ToZ(unixDir_);
     tool_ = Env(L"NR_NULLMODEM_TOOL");
     cable_ = Env(L"NR_NULLMODEM_STATE");
-    const bool cable = !tool_.empty() && !cable_.empty();
+    const bool cable = OnCable && !tool_.empty() && !cable_.empty();
     if (!Shell(kPairScript, unixDir_ + L" " + prefix + L" " + (cable ? tool_ + L" " + cable_ : L"- -"))) {
         error_ = "cannot start bash";
         return;

@@ -24,7 +24,8 @@ namespace serial_test {
 
 class TPtyPair {
 public:
-    TPtyPair();
+    // OnCable false keeps the pair off the cable: a plain pty pair.
+    explicit TPtyPair(bool OnCable = true);
     ~TPtyPair();
     TPtyPair(const TPtyPair&) = delete;
     TPtyPair& operator=(const TPtyPair&) = delete;
@@ -36,7 +37,8 @@ public:
     std::uint32_t PortA() const { return portA_; }  // the end the component opens
     std::uint32_t PortB() const { return portB_; }  // the peer's end
 
-    // Whether the pair is on the null-modem cable.
+    // Whether the pair is on the null-modem cable (asked for, and the test
+    // runs with the cable's preload library).
     bool HasModemLines() const { return modemLines_; }
     // RING at end A, as a modem would give it; true when done.
     bool SetRing(bool On);
