@@ -222,6 +222,18 @@ TEST_F(EngineModem, OnTraceStateGetsExactlyTheTracedLinesThatChanged) {
     EXPECT_EQ(traces.back(), TTraceStates{tsTxEmpty});
 }
 
+// Disabled while the event-wait thread renews a wait that has been pending a
+// while: the renewed WaitCommEvent is refused (ERROR_INVALID_PARAMETER) as
+// long as the first one is pending, and the line change then completes the
+// abandoned wait, whose mask nobody reads.
+TEST_F(EngineModem, DISABLED_ALineChangeAfterALongIdleIsTraced) {
+    com->SetTraceStates(TTraceStates{tsDSR});
+    Open();
+    Settle(1500);
+    Peer(SETDTR);
+    EXPECT_TRUE(TraceArrives(TTraceStates{tsDSR}));
+}
+
 namespace {
 
 BOOL WINAPI Windows98(LPOSVERSIONINFOW vi) {
