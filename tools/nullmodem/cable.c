@@ -123,7 +123,8 @@ void cable_release(struct cable_table *t, struct cable_ref ref, uint32_t pid) {
 void cable_force(struct cable_table *t, struct cable_ref ref, uint32_t lines, int how) {
     struct cable_end *e = &t->pair[ref.pair].end[ref.side];
     lines &= CABLE_INPUTS;
-    __atomic_fetch_and(how > 0 ? &e->force_off : &e->force_on, ~lines, __ATOMIC_ACQ_REL);
+    if (how <= 0) __atomic_fetch_and(&e->force_on, ~lines, __ATOMIC_ACQ_REL);
+    if (how >= 0) __atomic_fetch_and(&e->force_off, ~lines, __ATOMIC_ACQ_REL);
     if (how > 0) __atomic_fetch_or(&e->force_on, lines, __ATOMIC_ACQ_REL);
     if (how < 0) __atomic_fetch_or(&e->force_off, lines, __ATOMIC_ACQ_REL);
 }
