@@ -31,9 +31,6 @@ struct EngineModem : testing::Test {
         pair = std::make_unique<TPtyPair>();
         ASSERT_TRUE(pair->Ready()) << pair->Error();
         ASSERT_TRUE(pair->HasModemLines());
-        MakeComponent();
-    }
-    void MakeComponent() {
         com = std::make_unique<TTestComm>(nullptr, pair->PortA());
         // The utility's line: 57600 8N1, no flow control.
         com->SetBaudRate(57600);
