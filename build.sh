@@ -8,7 +8,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BUILD=${NR_BUILD_DIR:-$ROOT/build}
 JOBS=${NR_JOBS:-2}
-PACKAGES=(g++-mingw-w64-i686-posix wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest)
+PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest)
 
 . "$ROOT/cmake/wine-env.sh"
 
