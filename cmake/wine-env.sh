@@ -118,3 +118,24 @@ nr_wine_stop() {
     [ -d "$1" ] && { wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; }
     return 0
 }
+
+# The virtual null-modem cable (tools/nullmodem) of build folder BUILD, for
+# the programs of prefix PREFIX: nr_cable_use BUILD PREFIX exports
+#   LD_PRELOAD          the preload library ($LIB picks the 32- or 64-bit build)
+#   NR_NULLMODEM_STATE  the prefix's cable file, PREFIX.cable
+#   NR_NULLMODEM_TOOL   the tool that plugs pty pairs in and sets lines
+# and fails (changing nothing) when the cable is not built. Call it after
+# nr_wine_prepare: the server and Wine's services need no cable.
+nr_cable_use() {
+    local dir=$1/nullmodem
+    [ -f "$dir/lib/i386-linux-gnu/libnrnullmodem.so" ] && [ -x "$dir/nrnullmodem" ] || return 1
+    # LD_PRELOAD splits at blanks and colons.
+    case "$dir" in *[[:space:]:]*) echo "wine: no modem lines: blank or colon in $dir" >&2; return 1 ;; esac
+    local lib="$dir"'/$LIB/libnrnullmodem.so'
+    case " ${LD_PRELOAD:-} " in
+        *" $lib "*) ;;
+        *) export LD_PRELOAD="$lib${LD_PRELOAD:+ $LD_PRELOAD}" ;;
+    esac
+    export NR_NULLMODEM_STATE=$2.cable
+    export NR_NULLMODEM_TOOL=$dir/nrnullmodem
+}

@@ -4,6 +4,8 @@
 # The prefix is <build dir>/wine, the build dir being the nearest folder above
 # the program that holds a CMakeCache.txt (or ./build); NR_WINE_PREFIX
 # overrides it. NR_WINE_MODE=display uses a prefix that opens real windows.
+# When the build dir holds the virtual null-modem cable, the program runs on
+# it (the prefix's cable file): COM ports on plugged pty pairs have modem lines.
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/wine-env.sh"
@@ -14,14 +16,15 @@ if [ $# -lt 1 ]; then
 fi
 
 mode=${NR_WINE_MODE:-headless}
+d=$(cd "$(dirname "$1")" 2>/dev/null && pwd) || d=$PWD
+while [ "$d" != / ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
+[ -f "$d/CMakeCache.txt" ] || d=$(dirname "$here")/build
 prefix=${NR_WINE_PREFIX:-}
 if [ -z "$prefix" ]; then
-    d=$(cd "$(dirname "$1")" 2>/dev/null && pwd) || d=$PWD
-    while [ "$d" != / ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
-    [ -f "$d/CMakeCache.txt" ] || d=$(dirname "$here")/build
     prefix=$d/wine
     [ "$mode" = display ] && prefix=$d/wine-display
 fi
 
 nr_wine_prepare "$prefix" "$mode" || exit 1
+nr_cable_use "$d" "$prefix"
 exec wine "$@"

@@ -190,6 +190,8 @@ protected:
     void SetMonitorChecked(TComponent* Control, bool Value);
     void AllocReceiveBuffer();
     void FreeReceiveBuffer();
+    // StreamProtocol and RS485Mode as the flag word of the held DCB tells them.
+    void FlowControlFromDcb();
 
     TMsgThread* MsgThread = nullptr;    // not owned; forgotten when told to stop
     TCommThread* CommThread = nullptr;  // not owned; forgotten when told to stop
@@ -295,6 +297,16 @@ public:
     void DeviceListLoad() override;
     void Update() override;
     std::wstring QueryComName() override;
+
+    // ---- added operations, in slot order
+    // Port number, line settings and time-outs kept as the 49-byte binary
+    // value Name of key Key under Root (port byte, DCB, COMMTIMEOUTS, as other
+    // programs lay it out). Failures go to ReportFatalError; a port above 255
+    // is not saved, as its byte would name another port.
+    virtual void SaveConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
+    // Flow control follows the stored DCB. A missing key or value, or one of
+    // another size, changes nothing; an open port moves to the stored number.
+    virtual void LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
 
     std::uint16_t ComPortNo() const { return fComPortNo; }
     // Closes an open port and reopens it on the new number; tells listeners.

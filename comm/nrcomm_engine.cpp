@@ -201,6 +201,10 @@ void TnrCustomComm::ReadCommConfig() {
         CommCfg.dcb.DCBlength = kSizeDcb;
         Win32.GetCommState(hPort, &CommCfg.dcb);
     }
+    FlowControlFromDcb();
+}
+
+void TnrCustomComm::FlowControlFromDcb() {
     const DWORD f = DcbFlags(CommCfg.dcb);
     if ((f & kFlagsXonXoff) == kFlagsXonXoff)
         fProtocol = spXonXoff;

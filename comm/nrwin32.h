@@ -9,9 +9,13 @@
 #include <cstdint>
 #include <string>
 
+#include "../framework/registry.h"
+
 namespace nr {
 
-struct TWin32Api {
+// The registry functions of the framework's registry object are the base, so
+// the library hands the object this table and its calls take the same seam.
+struct TWin32Api : fw::TRegistryApi {
     // Files, overlapped I/O, events, handles
     decltype(&::CreateFileW) CreateFileW = &::CreateFileW;
     decltype(&::CloseHandle) CloseHandle = &::CloseHandle;
@@ -70,13 +74,8 @@ struct TWin32Api {
     decltype(&::GetModuleHandleW) GetModuleHandleW = &::GetModuleHandleW;
     decltype(&::GetProcAddress) GetProcAddress = &::GetProcAddress;
 
-    // Registry
-    decltype(&::RegOpenKeyExW) RegOpenKeyExW = &::RegOpenKeyExW;
-    decltype(&::RegCreateKeyExW) RegCreateKeyExW = &::RegCreateKeyExW;
-    decltype(&::RegCloseKey) RegCloseKey = &::RegCloseKey;
+    // Registry (open, create, close, query and set come with the base)
     decltype(&::RegEnumValueW) RegEnumValueW = &::RegEnumValueW;
-    decltype(&::RegQueryValueExW) RegQueryValueExW = &::RegQueryValueExW;
-    decltype(&::RegSetValueExW) RegSetValueExW = &::RegSetValueExW;
 };
 
 // The table in use. Tests swap entries through a guard that restores them.

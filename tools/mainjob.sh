@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The utility's main job: the programming window and the simulated truck
 # module, joined by a virtual serial cable (a socat pty pair mapped as COM1
-# and COM2 of a Wine prefix, both listed in the prefix's serial-port map).
+# and COM2 of a Wine prefix, both listed in the prefix's serial-port map, and
+# wired as a null-modem cable with modem lines when tools/nullmodem is built).
 #
 #   mainjob.sh [--display | --headless] [--build-dir DIR] [--shot FILE]
 #
@@ -22,6 +23,7 @@ MJ_SHOT=""
 MJ_PREFIX=""
 MJ_RUN=""    # this run's logs, pid list and screenshot
 MJ_PAIR=""   # where socat puts the two pty links
+MJ_CABLE_TTY=""  # one tty of the pair while it is on the null-modem cable
 MJ_XVFB_PID="" MJ_SOCAT_PID="" MJ_SIM_PID="" MJ_APP_PID="" MJ_TAIL_PID=""
 MJ_STARTED_SERVER=0
 MJ_REMOVE=()  # files this run made inside the prefix
@@ -84,6 +86,7 @@ mj_cleanup() {
         nr_wine_stop "$MJ_PREFIX" 9>&- >/dev/null 2>&1
     fi
     mj_end "$MJ_SOCAT_PID"
+    [ -n "$MJ_CABLE_TTY" ] && mj_cable unplug "$MJ_CABLE_TTY" 9>&-
     mj_end "$MJ_XVFB_PID"
     mj_end "$MJ_TAIL_PID"
     [ -n "$MJ_PAIR" ] && rm -rf "$MJ_PAIR"
@@ -162,7 +165,20 @@ mj_prepare_prefix() {
 $map"
 }
 
-# Plugs the cable in: a pty pair whose ends are the links COM1 and COM2 point to.
+# The null-modem tool on the prefix's cable (fails when it is not built).
+mj_cable() {
+    [ -x "$MJ_BUILD/nullmodem/nrnullmodem" ] &&
+        "$MJ_BUILD/nullmodem/nrnullmodem" --state "$MJ_PREFIX.cable" "$@" </dev/null
+}
+
+# Runs a Windows program of the run, on the null-modem cable when it is built.
+mj_wine() {
+    nr_cable_use "$MJ_BUILD" "$MJ_PREFIX"
+    exec wine "$@"
+}
+
+# Plugs the cable in: a pty pair whose ends are the links COM1 and COM2 point
+# to, wired as a null-modem cable when the cable is built.
 mj_plug() {
     local i
     rm -rf "$MJ_PAIR"
@@ -171,7 +187,13 @@ mj_plug() {
     MJ_SOCAT_PID=$!
     mj_record socat "$MJ_SOCAT_PID"
     for ((i = 0; i < 100; i++)); do
-        [ -e "$MJ_PAIR/com1" ] && [ -e "$MJ_PAIR/com2" ] && return 0
+        if [ -e "$MJ_PAIR/com1" ] && [ -e "$MJ_PAIR/com2" ]; then
+            # Its own names, which outlive the links when socat ends.
+            if mj_cable plug "$MJ_PAIR/com1" "$MJ_PAIR/com2" 9>&-; then
+                MJ_CABLE_TTY=$(readlink -f "$MJ_PAIR/com1")
+            fi
+            return 0
+        fi
         mj_alive "$MJ_SOCAT_PID" || break
         sleep 0.05
     done
@@ -200,7 +222,7 @@ mj_unplug() {
 mj_start_sim() {
     local port=$1 mode=$2 i
     shift 2
-    wine "$MJ_BUILD/nrsim.exe" --port "$port" --mode "$mode" "$@" </dev/null >"$MJ_RUN/module.log" 2>&1 9>&- &
+    (mj_wine "$MJ_BUILD/nrsim.exe" --port "$port" --mode "$mode" "$@") </dev/null >"$MJ_RUN/module.log" 2>&1 9>&- &
     MJ_SIM_PID=$!
     mj_record wine "$MJ_SIM_PID"
     for ((i = 0; i < 300; i++)); do
@@ -230,7 +252,7 @@ mj_probe() { wine "$MJ_BUILD/nrprobe.exe" "$@" </dev/null 2>>"$MJ_RUN/probe.log"
 mj_start_app() {
     local t0 waited
     t0=$(mj_now_ms)
-    wine "$MJ_BUILD/Project2.exe" </dev/null >"$MJ_RUN/app.log" 2>&1 9>&- &
+    (mj_wine "$MJ_BUILD/Project2.exe") </dev/null >"$MJ_RUN/app.log" 2>&1 9>&- &
     MJ_APP_PID=$!
     mj_record wine "$MJ_APP_PID"
     # The utility starts the prefix's desktop process; until it runs, a probe

@@ -42,24 +42,33 @@ bool WaitFor(const std::wstring& winPath, DWORD ms) {
     return Exists(winPath);
 }
 
-// Arguments: $1 the pair's folder, $2 the Wine prefix. Written without double
-// quotes: the whole script travels as one quoted Windows argument.
+// Arguments: $1 the pair's folder, $2 the Wine prefix, $3 the null-modem
+// tool and $4 its cable file (or - for none). Written without double quotes:
+// the whole script travels as one quoted Windows argument.
 const wchar_t kPairScript[] =
     L"exec </dev/null >/dev/null 2>&1; "
     // Let go of every descriptor inherited from the test (its pipes included).
     L"for f in /proc/$$/fd/*; do n=${f##*/}; [ $n -gt 2 ] && exec {n}>&-; done; "
-    L"D=$1; P=$2; mkdir -p $D && mkfifo $D/lease || exit 1; "
+    L"D=$1; P=$2; T=$3; C=$4; mkdir -p $D && mkfifo $D/lease || exit 1; "
     // Mappings left by a pair whose script was killed outright point nowhere now.
     L"for l in $P/dosdevices/com*; do t=$(readlink $l); case $t in ${D%/*}/*) [ -e $t ] || rm -f $l;; esac; done; "
     L"timeout --foreground 900 socat pty,raw,echo=0,link=$D/a pty,raw,echo=0,link=$D/b & S=$!; "
     L"echo $S > $D/pid; "
     L"cat $D/lease & L=$!; "
     L"for i in $(seq 200); do [ -e $D/a ] && [ -e $D/b ] && break; sleep 0.02; done; "
+    // The ttys go on the cable under their own names, which outlive the links.
+    L"A=$(readlink -f $D/a); B=$(readlink -f $D/b); W=0; "
+    L"[ -x $T ] && $T --state $C plug $A $B && W=1; "
     L"n=0; for i in $(seq 40 250); do ln -s $D/a $P/dosdevices/com$i 2>/dev/null && { n=$i; break; }; done; "
     L"m=0; for i in $(seq $((n+1)) 250); do ln -s $D/b $P/dosdevices/com$i 2>/dev/null && { m=$i; break; }; done; "
-    L"echo $n $m > $D/ports.tmp && mv $D/ports.tmp $D/ports; "
+    L"echo $n $m $W > $D/ports.tmp && mv $D/ports.tmp $D/ports; "
     L"wait -n $S $L; kill $S $L 2>/dev/null; wait; "
+    L"[ $W = 1 ] && $T --state $C unplug $A; "
     L"rm -f $P/dosdevices/com$n $P/dosdevices/com$m; rm -rf $D";
+
+// Runs a command and leaves its exit code in a file: $1 the file, the rest
+// the command.
+const wchar_t kRunScript[] = L"exec </dev/null >/dev/null 2>&1; R=$1; shift; $@; echo $? > $R.tmp; mv $R.tmp $R";
 
 std::atomic<int> gPairCount{0};
 
@@ -85,7 +94,7 @@ bool TPtyPair::Shell(const std::wstring& script, const std::wstring& args) {
     return true;
 }
 
-TPtyPair::TPtyPair() {
+TPtyPair::TPtyPair(bool OnCable) {
     std::wstring prefix = Env(L"WINEPREFIX");
     if (prefix.empty() || !Available()) {
         error_ = "not running under Wine with socat installed";
@@ -95,7 +104,10 @@ TPtyPair::TPtyPair() {
     const std::wstring base = prefix.substr(0, prefix.rfind(L'/'));
     unixDir_ = base + L"/serial/p" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++gPairCount);
     winDir_ = ToZ(unixDir_);
-    if (!Shell(kPairScript, unixDir_ + L" " + prefix)) {
+    tool_ = Env(L"NR_NULLMODEM_TOOL");
+    cable_ = Env(L"NR_NULLMODEM_STATE");
+    const bool cable = OnCable && !tool_.empty() && !cable_.empty();
+    if (!Shell(kPairScript, unixDir_ + L" " + prefix + L" " + (cable ? tool_ + L" " + cable_ : L"- -"))) {
         error_ = "cannot start bash";
         return;
     }
@@ -105,13 +117,14 @@ TPtyPair::TPtyPair() {
     }
     lease_ = CreateFileW((winDir_ + L"\\lease").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
-    unsigned a = 0, b = 0;
-    if (std::sscanf(ReadSmallFile(winDir_ + L"\\ports").c_str(), "%u %u", &a, &b) != 2 || !a || !b) {
+    unsigned a = 0, b = 0, wired = 0;
+    if (std::sscanf(ReadSmallFile(winDir_ + L"\\ports").c_str(), "%u %u %u", &a, &b, &wired) != 3 || !a || !b) {
         error_ = "no free COM numbers";
         return;
     }
     portA_ = a;
     portB_ = b;
+    modemLines_ = wired == 1;
     ready_ = lease_ != INVALID_HANDLE_VALUE;
     if (!ready_) error_ = "cannot hold the lease";
 }
@@ -124,6 +137,20 @@ void TPtyPair::Unplug() {
         if (c >= '0' && c <= '9') wpid += static_cast<wchar_t>(c);
     Shell(L"kill $1", wpid);
 }
+
+bool TPtyPair::RunTool(const std::wstring& args) {
+    if (!modemLines_) return false;
+    const std::wstring result = L"run" + std::to_wstring(++runs_);
+    if (!Shell(kRunScript, unixDir_ + L"/" + result + L" " + tool_ + L" --state " + cable_ + L" " + args)) return false;
+    // A Unix program gets no process handle: its result file tells when it ended.
+    const std::wstring file = winDir_ + L"\\" + result;
+    if (!WaitFor(file, 5000)) return false;
+    const std::string rc = ReadSmallFile(file);
+    DeleteFileW(file.c_str());
+    return rc == "0\n";
+}
+
+bool TPtyPair::SetRing(bool On) { return RunTool(L"ring " + unixDir_ + L"/a " + (On ? L"on" : L"off")); }
 
 TPtyPair::~TPtyPair() {
     if (lease_ != INVALID_HANDLE_VALUE) CloseHandle(lease_);

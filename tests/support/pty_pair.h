@@ -8,6 +8,11 @@
 // the test lets go of its lease (a FIFO the test holds open; the destructor or
 // the end of the test process closes it). Nothing outlives the test process,
 // and socat has a time limit besides.
+//
+// When the test runs on the virtual null-modem cable (cmake/wine-run.sh loads
+// it), the script plugs the two ttys into it and out again at the end: the
+// ports then have modem lines, wired as a null-modem cable (DTR to DSR and
+// RLSD, RTS to CTS), and RING can be given from outside.
 #pragma once
 
 #include <windows.h>
@@ -19,7 +24,8 @@ namespace serial_test {
 
 class TPtyPair {
 public:
-    TPtyPair();
+    // OnCable false keeps the pair off the cable: a plain pty pair.
+    explicit TPtyPair(bool OnCable = true);
     ~TPtyPair();
     TPtyPair(const TPtyPair&) = delete;
     TPtyPair& operator=(const TPtyPair&) = delete;
@@ -31,6 +37,12 @@ public:
     std::uint32_t PortA() const { return portA_; }  // the end the component opens
     std::uint32_t PortB() const { return portB_; }  // the peer's end
 
+    // Whether the pair is on the null-modem cable (asked for, and the test
+    // runs with the cable's preload library).
+    bool HasModemLines() const { return modemLines_; }
+    // RING at end A, as a modem would give it; true when done.
+    bool SetRing(bool On);
+
     // Kills socat now, as pulling a USB adapter would: both ends go away.
     void Unplug();
 
@@ -39,10 +51,16 @@ public:
 
 private:
     bool Shell(const std::wstring& script, const std::wstring& args);
+    // Runs the null-modem tool on this pair's cable and waits for it.
+    bool RunTool(const std::wstring& args);
     std::wstring unixDir_;  // the pair's folder, Unix form
     std::wstring winDir_;   // the same, Z: form
     HANDLE lease_ = INVALID_HANDLE_VALUE;
+    std::wstring tool_;   // the null-modem tool, Unix path
+    std::wstring cable_;  // its cable file
     std::uint32_t portA_ = 0, portB_ = 0;
+    bool modemLines_ = false;
+    int runs_ = 0;
     bool ready_ = false;
     std::string error_;
 };

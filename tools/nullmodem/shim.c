@@ -1,0 +1,154 @@
+/* The preload library of the virtual null-modem cable. A pty has no modem
+ * lines, so the kernel refuses TIOCMGET and friends on it. This library
+ * answers them for ttys plugged into the cable (see cable.h), from the table
+ * named by NR_NULLMODEM_STATE; every other request, and every tty that is
+ * not on the cable, goes to the C library untouched.
+ *
+ * 32-bit Wine's ntdll calls __ioctl_time64 (the 64-bit time ABI of glibc),
+ * everything else ioctl: both are answered. close is watched so that a port
+ * closed by its process drops its outputs. */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "cable.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef int (*close_fn)(int);
+
+static struct cable_table *mapped;
+static int tried;
+
+/* The table, mapped at the first modem request. */
+static struct cable_table *table(void) {
+    if (__atomic_load_n(&tried, __ATOMIC_ACQUIRE)) return __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
+    const char *file = getenv("NR_NULLMODEM_STATE");
+    struct cable_table *t = (file && *file) ? cable_map(file, NULL) : NULL;
+    struct cable_table *none = NULL;
+    /* Two threads racing here both map it; one mapping is kept, and the
+     * other stays mapped unused (it is the same small file). */
+    if (!__atomic_compare_exchange_n(&mapped, &none, t, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) t = none;
+    __atomic_store_n(&tried, 1, __ATOMIC_RELEASE);
+    return t;
+}
+
+static int fd_path(int fd, char path[CABLE_PATH]) {
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, CABLE_PATH - 1);
+    if (n <= 0) return -1;
+    path[n] = 0;
+    return 0;
+}
+
+static int is_modem_request(unsigned long request) {
+    return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+}
+
+/* Answers a modem request on a cable end, as a tty driver would. */
+static int answer(struct cable_table *t, int fd, unsigned long request, struct cable_ref ref, void *arg) {
+    /* The other end's process is gone (socat was killed): the device was
+     * removed, and its driver fails every request, as a pty then does. */
+    struct pollfd p = {.fd = fd, .events = 0, .revents = 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
+        errno = EIO;
+        return -1;
+    }
+    if (!arg) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (request == TIOCMGET)
+        *(int *)arg = (int)cable_lines(t, ref);
+    else
+        cable_set_outputs(t, ref, request, (uint32_t) * (const int *)arg, (uint32_t)getpid());
+    return 0;
+}
+
+static void *next(const char *name, void **slot) {
+    void *f = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+    if (!f) {
+        f = dlsym(RTLD_NEXT, name);
+        __atomic_store_n(slot, f, __ATOMIC_RELEASE);
+    }
+    return f;
+}
+
+static int dispatch(const char *name, void **slot, int fd, unsigned long request, void *arg) {
+    if (is_modem_request(request)) {
+        struct cable_table *t = table();
+        char path[CABLE_PATH];
+        struct cable_ref ref;
+        if (t && fd_path(fd, path) == 0 && cable_find(t, path, &ref) == 0) return answer(t, fd, request, ref, arg);
+    }
+    ioctl_fn f = (ioctl_fn)next(name, slot);
+    if (!f) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return f(fd, request, arg);
+}
+
+EXPORT int ioctl(int fd, unsigned long request, ...) {
+    static void *real;
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return dispatch("ioctl", &real, fd, request, arg);
+}
+
+#if defined(__i386__)
+int __ioctl_time64(int fd, unsigned long request, ...);
+
+EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
+    static void *real;
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return dispatch("__ioctl_time64", &real, fd, request, arg);
+}
+#endif
+
+/* Whether this process still has a descriptor of PATH. */
+static int still_open(const char *path) {
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return 1;
+    const int own = dirfd(d);
+    int found = 0;
+    char other[CABLE_PATH];
+    for (struct dirent *e; !found && (e = readdir(d));) {
+        const int fd = atoi(e->d_name);
+        if (e->d_name[0] == '.' || fd == own) continue;
+        found = fd_path(fd, other) == 0 && strcmp(other, path) == 0;
+    }
+    closedir(d);
+    return found;
+}
+
+/* Only a process that has used the cable can hold outputs on it. */
+EXPORT int close(int fd) {
+    static void *real;
+    close_fn f = (close_fn)next("close", &real);
+    struct cable_table *t = __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
+    char path[CABLE_PATH];
+    struct cable_ref ref;
+    const int ours = t && fd_path(fd, path) == 0 && cable_find(t, path, &ref) == 0;
+    const int rc = f ? f(fd) : (errno = ENOSYS, -1);
+    if (ours && rc == 0) {
+        const int saved = errno;
+        if (!still_open(path)) cable_release(t, ref, (uint32_t)getpid());
+        errno = saved;
+    }
+    return rc;
+}
