@@ -146,6 +146,9 @@ void TnrBaseIO::ReleaseHandle(HANDLE Handle) { Win32.CloseHandle(Handle); }
 bool TnrBaseIO::NeedsReceivedData() { return fTerminal != nullptr || OnAfterReceive.Assigned() || fDataProcessor != nullptr; }
 
 void TnrBaseIO::Open() {
+    // Reopening: the handle in hand would be lost, and the listeners must
+    // hear of the close before the new open.
+    if (IsOpen()) Close();
     hPort = OpenHandle();
     if (!IsOpen()) return;
     if (isThreaded) StartThreadIO();

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -30,16 +31,23 @@ struct Owner {
     std::unique_ptr<fw::TComponent> root = std::make_unique<fw::TComponent>(nullptr);
 };
 
-}  // namespace
-
-TEST(BaseIO, OpenAndCloseRunInTheirFixedOrder) {
-    Owner o;
+// A medium that writes its handle calls, OnOpen, OnClose and its listener
+// into trace.
+TTestIO* TracedIO(Owner& o, std::vector<std::wstring>& trace) {
     auto* io = new TTestIO(o.root.get());
-    std::vector<std::wstring> trace;
     io->Trace = &trace;
     io->OnOpen = TNotifyEvent::Bind<&TTestIO::OpenEvent>(io);
     io->OnClose = TNotifyEvent::Bind<&TTestIO::CloseEvent>(io);
     io->NotifyAdd(TnrNotifyEvent::Bind<&TTestIO::Listener>(io));
+    return io;
+}
+
+}  // namespace
+
+TEST(BaseIO, OpenAndCloseRunInTheirFixedOrder) {
+    Owner o;
+    std::vector<std::wstring> trace;
+    auto* io = TracedIO(o, trace);
 
     io->SetActive(true);
     EXPECT_TRUE(io->Active());
@@ -71,6 +79,21 @@ TEST(BaseIO, FailedOpenRaisesNoEventAndHandlerExceptionsAreDropped) {
     EXPECT_TRUE(io->Active());
     EXPECT_NO_THROW(io->SetActive(false));
     EXPECT_FALSE(io->Active());
+}
+
+TEST(BaseIO, OpenOnAnOpenMediumClosesItFirst) {
+    Owner o;
+    std::vector<std::wstring> trace;
+    auto* io = TracedIO(o, trace);
+    io->SetActive(true);
+    trace.clear();
+    io->Open();  // straight to the base part, as a descendant may do
+    EXPECT_TRUE(io->Active());
+    std::vector<std::wstring> want{L"ReleaseHandle", L"OnClose", L"notify 1", L"OpenHandle", L"OnOpen", L"notify 2"};
+    EXPECT_EQ(trace, want);
+    io->SetActive(false);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), L"ReleaseHandle"), 2);
+    EXPECT_EQ(io->OpenCalls, 2);
 }
 
 TEST(BaseIO, ActiveWhileLoadingOpensOnlyAtLoaded) {
