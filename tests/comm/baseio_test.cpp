@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -259,6 +260,50 @@ TEST(BaseIO, NotifyListCallsInAdditionOrderAndSurvivesSelfRemoval) {
     self.Add(remover);
     self.Add(remover);
     EXPECT_NO_THROW(self.Call(nullptr, 0));
+}
+
+// Listeners that come and go while a broadcast runs: whoever is registered
+// when its turn comes is told once; one added meanwhile waits for the next.
+TEST(BaseIO, ListenersChangingDuringABroadcast) {
+    Owner o;
+    auto* io = new TTestIO(o.root.get());
+    std::vector<std::string> told;
+    TnrNotifyEvent a, b, c, d;
+    std::function<void()> inA;
+    a = [&](TObject*, std::int32_t) {
+        told.push_back("a");
+        if (inA) inA();
+    };
+    b = [&](TObject*, std::int32_t) { told.push_back("b"); };
+    c = [&](TObject*, std::int32_t) { told.push_back("c"); };
+    d = [&](TObject*, std::int32_t) { told.push_back("d"); };
+    io->NotifyAdd(a);
+    io->NotifyAdd(b);
+    io->NotifyAdd(c);
+
+    inA = [&] { io->NotifyDelete(a); };  // leaves during its own call
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"a", "b", "c"}));
+    told.clear();
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"b", "c"}));
+
+    io->NotifyDelete(b);
+    io->NotifyDelete(c);
+    io->NotifyAdd(a);
+    io->NotifyAdd(b);
+    io->NotifyAdd(c);
+    inA = [&] {
+        io->NotifyDelete(b);  // gone before its turn: not told
+        io->NotifyAdd(d);     // came after the event: not told of it
+    };
+    told.clear();
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"a", "c"}));
+    inA = nullptr;
+    told.clear();
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"a", "c", "d"}));
 }
 
 TEST(BaseIO, DeviceChangeMessagesUpdateOnlyForPortsAndNodeChanges) {
