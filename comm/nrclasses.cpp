@@ -155,6 +155,13 @@ void TnrBaseIO::Open() {
     if (IsOpen()) Close();
     hPort = OpenHandle();
     if (!IsOpen()) return;
+    if (const DWORD refused = PrepareHandle()) {
+        ReleaseHandle(hPort);
+        hPort = INVALID_HANDLE_VALUE;
+        // Left for the caller as a failed OpenHandle leaves its error.
+        Win32.SetLastError(refused);
+        return;
+    }
     if (isThreaded) StartThreadIO();
     if (OnOpen) {
         try {

@@ -8,6 +8,8 @@
 // the test lets go of its lease (a FIFO the test holds open; the destructor or
 // the end of the test process closes it). Nothing outlives the test process,
 // and socat has a time limit besides.
+//
+// TComLink maps a COM port the same way onto something that is no serial line.
 #pragma once
 
 #include <windows.h>
@@ -38,11 +40,36 @@ public:
     static bool Available();
 
 private:
-    bool Shell(const std::wstring& script, const std::wstring& args);
     std::wstring unixDir_;  // the pair's folder, Unix form
     std::wstring winDir_;   // the same, Z: form
     HANDLE lease_ = INVALID_HANDLE_VALUE;
     std::uint32_t portA_ = 0, portB_ = 0;
+    bool ready_ = false;
+    std::string error_;
+};
+
+// A COM port of the prefix that is no serial line: its link points at a
+// regular file or a folder made for it, or at /dev/null. Made and removed by
+// a script holding a lease, as a pair is, so it never outlives the test.
+class TComLink {
+public:
+    enum TTarget { ltFile, ltFolder, ltDevNull };
+    explicit TComLink(TTarget Target);
+    ~TComLink();
+    TComLink(const TComLink&) = delete;
+    TComLink& operator=(const TComLink&) = delete;
+
+    bool Ready() const { return ready_; }
+    const std::string& Error() const { return error_; }
+    std::uint32_t Port() const { return port_; }
+    // The file or folder behind the port (Z: form); empty for /dev/null.
+    const std::wstring& TargetPath() const { return targetPath_; }
+
+private:
+    std::wstring unixDir_;
+    std::wstring targetPath_;
+    HANDLE lease_ = INVALID_HANDLE_VALUE;
+    std::uint32_t port_ = 0;
     bool ready_ = false;
     std::string error_;
 };
