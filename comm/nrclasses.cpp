@@ -2,6 +2,8 @@
 
 #include <dbt.h>
 
+#include <vector>
+
 #include "nrwin32.h"
 
 namespace nr {
@@ -30,13 +32,15 @@ std::int32_t TnrNotifyList::IndexOf(const TnrNotifyEvent& Item) const {
 }
 
 void TnrNotifyList::Call(TObject* Sender, std::int32_t Code) {
-    const int n = Count();
-    // A listener that unregisters itself during the call shortens the list;
-    // never step past its end.
-    for (int i = 0; i < n && i < Count(); ++i) {
-        TnrNotifyEvent e = ItemAt(i);
-        e(Sender, Code);
-    }
+    // Listeners may register or unregister (themselves or others) while they
+    // are told, which shifts positions: walk a copy taken before the first
+    // call and skip whoever has left by its turn. One that joined meanwhile
+    // is not in the copy; it hears from the next broadcast on.
+    std::vector<TnrNotifyEvent> listeners;
+    listeners.reserve(static_cast<size_t>(Count()));
+    for (int i = 0; i < Count(); ++i) listeners.push_back(ItemAt(i));
+    for (const auto& e : listeners)
+        if (IndexOf(e) >= 0) e(Sender, Code);
 }
 
 TnrNotifyEvent TnrNotifyList::ItemAt(int Index) const { return *static_cast<const TnrNotifyEvent*>(Get(Index)); }
@@ -146,8 +150,18 @@ void TnrBaseIO::ReleaseHandle(HANDLE Handle) { Win32.CloseHandle(Handle); }
 bool TnrBaseIO::NeedsReceivedData() { return fTerminal != nullptr || OnAfterReceive.Assigned() || fDataProcessor != nullptr; }
 
 void TnrBaseIO::Open() {
+    // Reopening: the handle in hand would be lost, and the listeners must
+    // hear of the close before the new open.
+    if (IsOpen()) Close();
     hPort = OpenHandle();
     if (!IsOpen()) return;
+    if (const DWORD refused = PrepareHandle()) {
+        ReleaseHandle(hPort);
+        hPort = INVALID_HANDLE_VALUE;
+        // Left for the caller as a failed OpenHandle leaves its error.
+        Win32.SetLastError(refused);
+        return;
+    }
     if (isThreaded) StartThreadIO();
     if (OnOpen) {
         try {

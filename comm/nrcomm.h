@@ -88,7 +88,9 @@ public:
 
     // ---- added operations, in slot order
     virtual std::wstring QueryComName();
-    virtual void ConfigurePort();
+    // Queue sizes, time-outs and line settings: 0, or the error of the part
+    // the driver refused.
+    virtual DWORD ConfigurePort();
     virtual void WriteEventChar(wchar_t Value);
     virtual wchar_t ReadEventChar();
     virtual void DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State);
@@ -142,8 +144,9 @@ public:
     std::string ReadString();
     void FlushOutputBuffer();
     void ConfigDialog();
-    // Builds the DCB flags from the settings; hands the DCB to the driver when open.
-    void ApplyLineSettings();
+    // Builds the DCB flags from the settings; hands the DCB to the driver when
+    // open. False when the driver refused it.
+    bool ApplyLineSettings();
     // Reads the configuration back (from the driver when open) into the settings.
     void ReadCommConfig();
 
@@ -170,6 +173,7 @@ protected:
     friend class TCommThread;
     friend class TMsgThread;
 
+    DWORD PrepareHandle() override { return ConfigurePort(); }
     // Closes the port; Purge clears pending output and the event mask first.
     // The worker threads use it with false when the driver fails.
     void ShutdownPort(bool Purge);
@@ -211,6 +215,8 @@ protected:
 private:
     void SetMonitor(TComponent*& Field, TComponent* Value);
     void EmulatedRTS(bool State);
+    // Logs which part of the configuration the driver refused; its error.
+    DWORD RefusedBy(const wchar_t* What);
     // Waits for a pending SendData write and settles its count; Report sends a
     // failure to DoCommError.
     void FinishAsyncWrite(bool Report, DWORD WaitMs);
@@ -311,7 +317,7 @@ public:
 
     // Works on an already open handle from now on (closing the current port
     // first); 0 and INVALID_HANDLE_VALUE are ignored. The handle serves one
-    // open and is released by the next close.
+    // open and is released by the next close (at once when the open fails).
     void SetExtHandle(HANDLE aHandle);
 
 protected:

@@ -84,6 +84,10 @@ extern TWin32Api Win32;
 
 // "COM%u".
 std::wstring ComPortName(std::uint32_t Number);
+// The inverse for a port number: true when Name is exactly ComPortName of a
+// 16-bit number (COM, then decimal digits without leading zeros). Any other
+// name (COMX, COM007, COM65556) cannot be opened by number.
+bool ComPortNumber(const std::wstring& Name, std::uint16_t& Number);
 // Opens "\\?\COMn" exclusively for overlapped I/O; INVALID_HANDLE_VALUE on
 // failure, with the error left in the thread's last-error value.
 HANDLE OpenComPort(std::uint32_t Number);
