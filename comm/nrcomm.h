@@ -162,6 +162,11 @@ public:
     TComponent* MonitorRing() const { return fMonitorRing; }
     void SetMonitorRing(TComponent* Value) { SetMonitor(fMonitorRing, Value); }
 
+    // ---- blocking waits: poll the driver until the condition holds, Ms have
+    // passed or the port closes, keeping the user interface alive meanwhile
+    bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
+    bool WaitForSignal(TModemSignal Signal, std::uint32_t Ms);
+
     TOnSent OnAfterSend;
     TOnTraceEvent OnTraceState;
     TOnCommErrorEvent OnCommError;
