@@ -330,7 +330,6 @@ void TnrBaseIO::Notification(TComponent* AComponent, fw::TOperation Operation) {
     } else if (AComponent == fTerminal) {
         fTerminal = nullptr;
         hTerminal = nullptr;  // the window is going too
-        fOldTerminalWndProc = nullptr;
     } else if (AComponent == fLog) {
         fLog = nullptr;
     }
