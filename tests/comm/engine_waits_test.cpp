@@ -132,7 +132,7 @@ TEST_F(WaitsPty, MsZeroTestsOnce) {
     Open();
     TStepCounter steps;
     EXPECT_FALSE(com->WaitForBytes(1, 0));
-    EXPECT_FALSE(com->WaitForSignal(msDSR, 0));
+    EXPECT_FALSE(com->WaitForSignal(msRing, 0));
     EXPECT_EQ(TStepCounter::Steps, 0);
     QueueFromPeer("q");
     EXPECT_TRUE(com->WaitForBytes(1, 0));
@@ -157,7 +157,7 @@ TEST_F(WaitsPty, ATimerClosingThePortEndsEitherWaitWithFalse) {
     ASSERT_TRUE(com->Active());
     timer.SetEnabled(true);
     TStopwatch sw2;
-    EXPECT_FALSE(com->WaitForSignal(msDSR, 20000));
+    EXPECT_FALSE(com->WaitForSignal(msRing, 20000));
     EXPECT_LT(sw2.Ms(), 10000u);
     EXPECT_FALSE(com->Active());
 }
