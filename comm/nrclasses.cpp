@@ -263,29 +263,39 @@ void TnrBaseIO::ClearDeviceList() {
     slDevices->Clear();
 }
 
+namespace {
+
+// Whether a single received byte goes to the terminal as a typed key: text,
+// and the keys whose editing meaning a terminal shares (backspace, tab, new
+// line). Other control bytes would be editing commands of an edit control
+// (^C copy, ^V paste, ^X cut, ^Z undo...); they are shown as in a block.
+bool ShownAsKey(unsigned char b) { return b == '\b' || b == '\t' || b == '\n' || b == '\r' || (b >= 0x20 && b != 0x7F); }
+
+}  // namespace
+
 void TnrBaseIO::WriteToTerminal(const void* Buffer, std::int32_t Len) {
     if (!hTerminal || !Buffer || Len <= 0) return;
     const auto* p = static_cast<const unsigned char*>(Buffer);
+    // Our own writes must not be taken for typed keys and sent back out.
     fTerminalLocked = true;
-    try {
-        if (Len == 1) {
-            SendMessageA(hTerminal, WM_CHAR, p[0], 1);
-        } else {
-            std::string run;
-            for (std::int32_t i = 0; i <= Len; ++i) {
-                if (i == Len || p[i] == 0) {
-                    if (!run.empty()) SendMessageA(hTerminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(run.c_str()));
-                    run.clear();
-                } else {
-                    run += static_cast<char>(p[i]);
-                }
-            }
-        }
-    } catch (...) {
-        fTerminalLocked = false;
-        throw;
+    struct TUnlock {
+        bool& Locked;
+        ~TUnlock() { Locked = false; }
+    } unlock{fTerminalLocked};
+    if (Len == 1 && ShownAsKey(p[0])) {
+        Win32.SendMessageA(hTerminal, WM_CHAR, p[0], 1);
+        return;
     }
-    fTerminalLocked = false;
+    // Inserted at the caret run by run; NUL bytes are not shown.
+    std::string run;
+    for (std::int32_t i = 0; i <= Len; ++i) {
+        if (i < Len && p[i] != 0) {
+            run += static_cast<char>(p[i]);
+            continue;
+        }
+        if (!run.empty()) Win32.SendMessageA(hTerminal, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(run.c_str()));
+        run.clear();
+    }
 }
 
 void TnrBaseIO::Update() { DoNotify(ncDevicesChanged); }
@@ -334,7 +344,6 @@ void TnrBaseIO::Notification(TComponent* AComponent, fw::TOperation Operation) {
     } else if (AComponent == fTerminal) {
         fTerminal = nullptr;
         hTerminal = nullptr;  // the window is going too
-        fOldTerminalWndProc = nullptr;
     } else if (AComponent == fLog) {
         fLog = nullptr;
     }

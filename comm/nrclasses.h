@@ -226,7 +226,6 @@ protected:
     TTerminalUsage fTerminalUsage = tuNone;
     TComponent* fTerminal = nullptr;  // an edit control
     bool fTerminalEcho = false;
-    WNDPROC fOldTerminalWndProc = nullptr;
     bool fTerminalLocked = false;
 
     TnrThreadIO* fThreadIO = nullptr;  // may have freed itself: use fThreadIOControl

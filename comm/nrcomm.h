@@ -13,6 +13,10 @@
 #include "nrclasses.h"
 #include "nrwin32.h"
 
+namespace fw {
+class TWinControl;
+}
+
 namespace nr {
 
 class TnrCustomComm;
@@ -165,6 +169,32 @@ public:
     TComponent* MonitorRing() const { return fMonitorRing; }
     void SetMonitorRing(TComponent* Value) { SetMonitor(fMonitorRing, Value); }
 
+    // ---- blocking waits: poll the driver until the condition holds, Ms have
+    // passed or the port closes, keeping the user interface alive meanwhile
+    bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
+    bool WaitForSignal(TModemSignal Signal, std::uint32_t Ms);
+
+    // ---- terminal binding: keys typed into the control go to the port,
+    // received bytes are shown in it (as TerminalUsage says)
+    void SetTerminal(fw::TWinControl* Value) { BindTerminal(Value); }
+    void SetTerminalUsage(TTerminalUsage Value) { ApplyTerminalUsage(Value); }
+
+protected:
+    void BindTerminal(fw::TWinControl* Value);
+    void ApplyTerminalUsage(TTerminalUsage Value);
+    void ReapplyTerminal() override;
+    // Every message of the terminal control passes here.
+    void TerminalWndProc(fw::TMessage& Message);
+
+private:
+    friend struct TTerminalHook;  // the control's window hook (nrcomm_terminal.cpp)
+    void UnhookTerminal();
+    // Sends a typed character in the terminal's code page.
+    void SendTyped(wchar_t Ch);
+    HWND hTerminalHooked = nullptr;   // the window carrying our hook
+    wchar_t fTypedHighSurrogate = 0;  // first half of a typed character beyond 0xFFFF
+
+public:
     TOnSent OnAfterSend;
     TOnTraceEvent OnTraceState;
     TOnCommErrorEvent OnCommError;

@@ -66,6 +66,7 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
 
 TnrCustomComm::~TnrCustomComm() {
     if (fLink) fLink->ComAlive = false;
+    SetTerminal(nullptr);  // gives the control its own window procedure back
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
     try {

@@ -241,6 +241,7 @@ std::vector<fw::TPropInfo> TnrComm::PublishedProperties() const {
         Prop<C, &C::RS485Mode, &C::SetRS485Mode>(L"RS485Mode"),
         Prop<C, &C::EnumPorts, &C::SetEnumPorts>(L"EnumPorts"),
         Prop<C, &C::UseMainThread, &C::SetUseMainThread>(L"UseMainThread"),
+        Prop<C, &C::TerminalUsage, &C::SetTerminalUsage>(L"TerminalUsage"),
         Prop<C, &C::TerminalEcho, &C::SetTerminalEcho>(L"TerminalEcho"),
     };
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdint>
 #include <string>
@@ -67,6 +68,13 @@ struct TWin32Api : fw::TRegistryApi {
     decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects = &::MsgWaitForMultipleObjects;
     decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;
     decltype(&::GetForegroundWindow) GetForegroundWindow = &::GetForegroundWindow;
+
+    // The terminal control: its hook, what it is sent, the code page of its text
+    decltype(&::SendMessageA) SendMessageA = &::SendMessageA;
+    decltype(&::SetWindowSubclass) SetWindowSubclass = &::SetWindowSubclass;
+    decltype(&::RemoveWindowSubclass) RemoveWindowSubclass = &::RemoveWindowSubclass;
+    decltype(&::DefSubclassProc) DefSubclassProc = &::DefSubclassProc;
+    decltype(&::WideCharToMultiByte) WideCharToMultiByte = &::WideCharToMultiByte;
 
     // Modules (optional system libraries are bound by name)
     decltype(&::LoadLibraryW) LoadLibraryW = &::LoadLibraryW;
