@@ -40,6 +40,9 @@ struct TerminalPty : testing::Test {
         form = new fw::TForm(nullptr);
         memo = NewMemo();
         com = std::make_unique<TTestComm>(nullptr, pair->PortA());
+        // A bare engine has no line settings of its own; a driver refuses none.
+        com->SetBaudRate(57600);
+        com->SetByteSize(8);
         com->SetStreamProtocol(spNone);
         com->OnAfterReceive = [this](TObject*, void* b, std::uint32_t n) {
             received.append(static_cast<const char*>(b), n);

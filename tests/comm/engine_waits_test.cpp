@@ -60,6 +60,9 @@ struct WaitsPty : testing::Test {
         pair = std::make_unique<TPtyPair>();
         ASSERT_TRUE(pair->Ready()) << pair->Error();
         com = std::make_unique<TTestComm>(nullptr, pair->PortA());
+        // A bare engine has no line settings of its own; a driver refuses none.
+        com->SetBaudRate(57600);
+        com->SetByteSize(8);
         com->SetStreamProtocol(spNone);
         com->SetTraceStates(traces);
     }
