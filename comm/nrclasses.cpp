@@ -2,6 +2,8 @@
 
 #include <dbt.h>
 
+#include <vector>
+
 #include "nrwin32.h"
 
 namespace nr {
@@ -30,13 +32,15 @@ std::int32_t TnrNotifyList::IndexOf(const TnrNotifyEvent& Item) const {
 }
 
 void TnrNotifyList::Call(TObject* Sender, std::int32_t Code) {
-    const int n = Count();
-    // A listener that unregisters itself during the call shortens the list;
-    // never step past its end.
-    for (int i = 0; i < n && i < Count(); ++i) {
-        TnrNotifyEvent e = ItemAt(i);
-        e(Sender, Code);
-    }
+    // Listeners may register or unregister (themselves or others) while they
+    // are told, which shifts positions: walk a copy taken before the first
+    // call and skip whoever has left by its turn. One that joined meanwhile
+    // is not in the copy; it hears from the next broadcast on.
+    std::vector<TnrNotifyEvent> listeners;
+    listeners.reserve(static_cast<size_t>(Count()));
+    for (int i = 0; i < Count(); ++i) listeners.push_back(ItemAt(i));
+    for (const auto& e : listeners)
+        if (IndexOf(e) >= 0) e(Sender, Code);
 }
 
 TnrNotifyEvent TnrNotifyList::ItemAt(int Index) const { return *static_cast<const TnrNotifyEvent*>(Get(Index)); }
@@ -146,8 +150,18 @@ void TnrBaseIO::ReleaseHandle(HANDLE Handle) { Win32.CloseHandle(Handle); }
 bool TnrBaseIO::NeedsReceivedData() { return fTerminal != nullptr || OnAfterReceive.Assigned() || fDataProcessor != nullptr; }
 
 void TnrBaseIO::Open() {
+    // Reopening: the handle in hand would be lost, and the listeners must
+    // hear of the close before the new open.
+    if (IsOpen()) Close();
     hPort = OpenHandle();
     if (!IsOpen()) return;
+    if (const DWORD refused = PrepareHandle()) {
+        ReleaseHandle(hPort);
+        hPort = INVALID_HANDLE_VALUE;
+        // Left for the caller as a failed OpenHandle leaves its error.
+        Win32.SetLastError(refused);
+        return;
+    }
     if (isThreaded) StartThreadIO();
     if (OnOpen) {
         try {
@@ -249,29 +263,39 @@ void TnrBaseIO::ClearDeviceList() {
     slDevices->Clear();
 }
 
+namespace {
+
+// Whether a single received byte goes to the terminal as a typed key: text,
+// and the keys whose editing meaning a terminal shares (backspace, tab, new
+// line). Other control bytes would be editing commands of an edit control
+// (^C copy, ^V paste, ^X cut, ^Z undo...); they are shown as in a block.
+bool ShownAsKey(unsigned char b) { return b == '\b' || b == '\t' || b == '\n' || b == '\r' || (b >= 0x20 && b != 0x7F); }
+
+}  // namespace
+
 void TnrBaseIO::WriteToTerminal(const void* Buffer, std::int32_t Len) {
     if (!hTerminal || !Buffer || Len <= 0) return;
     const auto* p = static_cast<const unsigned char*>(Buffer);
+    // Our own writes must not be taken for typed keys and sent back out.
     fTerminalLocked = true;
-    try {
-        if (Len == 1) {
-            SendMessageA(hTerminal, WM_CHAR, p[0], 1);
-        } else {
-            std::string run;
-            for (std::int32_t i = 0; i <= Len; ++i) {
-                if (i == Len || p[i] == 0) {
-                    if (!run.empty()) SendMessageA(hTerminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(run.c_str()));
-                    run.clear();
-                } else {
-                    run += static_cast<char>(p[i]);
-                }
-            }
-        }
-    } catch (...) {
-        fTerminalLocked = false;
-        throw;
+    struct TUnlock {
+        bool& Locked;
+        ~TUnlock() { Locked = false; }
+    } unlock{fTerminalLocked};
+    if (Len == 1 && ShownAsKey(p[0])) {
+        Win32.SendMessageA(hTerminal, WM_CHAR, p[0], 1);
+        return;
     }
-    fTerminalLocked = false;
+    // Inserted at the caret run by run; NUL bytes are not shown.
+    std::string run;
+    for (std::int32_t i = 0; i <= Len; ++i) {
+        if (i < Len && p[i] != 0) {
+            run += static_cast<char>(p[i]);
+            continue;
+        }
+        if (!run.empty()) Win32.SendMessageA(hTerminal, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(run.c_str()));
+        run.clear();
+    }
 }
 
 void TnrBaseIO::Update() { DoNotify(ncDevicesChanged); }
@@ -320,7 +344,6 @@ void TnrBaseIO::Notification(TComponent* AComponent, fw::TOperation Operation) {
     } else if (AComponent == fTerminal) {
         fTerminal = nullptr;
         hTerminal = nullptr;  // the window is going too
-        fOldTerminalWndProc = nullptr;
     } else if (AComponent == fLog) {
         fLog = nullptr;
     }

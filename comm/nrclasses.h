@@ -211,6 +211,9 @@ public:
     TNotifyEvent OnOpen;
 
 protected:
+    // Readies a freshly opened handle before anyone hears of the open: 0, or
+    // the Win32 error for which the open fails (the handle is then released).
+    virtual DWORD PrepareHandle() { return ERROR_SUCCESS; }
     void LinkDataProcessor(TnrCustomDataProcessor* Value);
     void LinkLog(TnrCustomLogFile* Value);
     // Applies the terminal binding again once the layout has been read.
@@ -223,7 +226,6 @@ protected:
     TTerminalUsage fTerminalUsage = tuNone;
     TComponent* fTerminal = nullptr;  // an edit control
     bool fTerminalEcho = false;
-    WNDPROC fOldTerminalWndProc = nullptr;
     bool fTerminalLocked = false;
 
     TnrThreadIO* fThreadIO = nullptr;  // may have freed itself: use fThreadIOControl

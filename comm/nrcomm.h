@@ -14,6 +14,10 @@
 #include "nrclasses.h"
 #include "nrwin32.h"
 
+namespace fw {
+class TWinControl;
+}
+
 namespace nr {
 
 class TnrCustomComm;
@@ -89,7 +93,9 @@ public:
 
     // ---- added operations, in slot order
     virtual std::wstring QueryComName();
-    virtual void ConfigurePort();
+    // Queue sizes, time-outs and line settings: 0, or the error of the part
+    // the driver refused.
+    virtual DWORD ConfigurePort();
     virtual void WriteEventChar(wchar_t Value);
     virtual wchar_t ReadEventChar();
     virtual void DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State);
@@ -146,8 +152,9 @@ public:
     std::string ReadString();
     void FlushOutputBuffer();
     void ConfigDialog();
-    // Builds the DCB flags from the settings; hands the DCB to the driver when open.
-    void ApplyLineSettings();
+    // Builds the DCB flags from the settings; hands the DCB to the driver when
+    // open. False when the driver refused it.
+    bool ApplyLineSettings();
     // Reads the configuration back (from the driver when open) into the settings.
     void ReadCommConfig();
 
@@ -166,6 +173,32 @@ public:
     TComponent* MonitorRing() const { return fMonitorRing; }
     void SetMonitorRing(TComponent* Value) { SetMonitor(fMonitorRing, Value); }
 
+    // ---- blocking waits: poll the driver until the condition holds, Ms have
+    // passed or the port closes, keeping the user interface alive meanwhile
+    bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
+    bool WaitForSignal(TModemSignal Signal, std::uint32_t Ms);
+
+    // ---- terminal binding: keys typed into the control go to the port,
+    // received bytes are shown in it (as TerminalUsage says)
+    void SetTerminal(fw::TWinControl* Value) { BindTerminal(Value); }
+    void SetTerminalUsage(TTerminalUsage Value) { ApplyTerminalUsage(Value); }
+
+protected:
+    void BindTerminal(fw::TWinControl* Value);
+    void ApplyTerminalUsage(TTerminalUsage Value);
+    void ReapplyTerminal() override;
+    // Every message of the terminal control passes here.
+    void TerminalWndProc(fw::TMessage& Message);
+
+private:
+    friend struct TTerminalHook;  // the control's window hook (nrcomm_terminal.cpp)
+    void UnhookTerminal();
+    // Sends a typed character in the terminal's code page.
+    void SendTyped(wchar_t Ch);
+    HWND hTerminalHooked = nullptr;   // the window carrying our hook
+    wchar_t fTypedHighSurrogate = 0;  // first half of a typed character beyond 0xFFFF
+
+public:
     TOnSent OnAfterSend;
     TOnTraceEvent OnTraceState;
     TOnCommErrorEvent OnCommError;
@@ -174,6 +207,7 @@ protected:
     friend class TCommThread;
     friend class TMsgThread;
 
+    DWORD PrepareHandle() override { return ConfigurePort(); }
     // Closes the port; Purge clears pending output and the event mask first.
     // The dispatch uses it with false when the driver fails.
     void ShutdownPort(bool Purge);
@@ -241,6 +275,8 @@ private:
     DWORD SettleAsyncWriteLocked();
     // Reports what a send call found; false when its bytes were not taken.
     bool ReportSendOutcome(const TSendOutcome& o);
+    // Logs which part of the configuration the driver refused; its error.
+    DWORD RefusedBy(const wchar_t* What);
     // Waits for a pending SendData write and settles its count; Report sends a
     // failure to DoCommError.
     void FinishAsyncWrite(bool Report, DWORD WaitMs);
@@ -318,7 +354,7 @@ public:
 
     // Works on an already open handle from now on (closing the current port
     // first); 0 and INVALID_HANDLE_VALUE are ignored. The handle serves one
-    // open and is released by the next close.
+    // open and is released by the next close (at once when the open fails).
     void SetExtHandle(HANDLE aHandle);
 
 protected:

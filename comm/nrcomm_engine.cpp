@@ -19,6 +19,10 @@ static_assert(sizeof(COMMCONFIG) == kSizeCommConfig && sizeof(DCB) == kSizeDcb);
 // fTXContinueOnXoff, fErrorChar, fNull, fAbortOnError.
 constexpr DWORD kKeepFlags = 0x4CEA;
 constexpr DWORD kFlagsRS485 = 0x3011;     // fBinary, DTR enable, RTS toggle
+// A driver that cannot toggle RTS refuses the request: the engine drives RTS
+// itself, so the driver is asked to leave it alone (off until a send).
+constexpr DWORD kFlagsRS485Emulated = 0x0011;  // fBinary, DTR enable, RTS disable
+constexpr DWORD kRtsControl = 0x3000;
 constexpr DWORD kFlagsNone = 0x1011;      // fBinary, DTR enable, RTS enable
 constexpr DWORD kFlagsXonXoff = 0x1311;   // as none plus fOutX, fInX
 constexpr DWORD kFlagsHardware = 0x2015;  // fBinary, fOutxCtsFlow, DTR enable, RTS handshake
@@ -62,6 +66,7 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
 
 TnrCustomComm::~TnrCustomComm() {
     if (fLink) fLink->ComAlive = false;
+    SetTerminal(nullptr);  // gives the control its own window procedure back
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
     try {
@@ -84,7 +89,7 @@ void TnrCustomComm::Open() {
     fTotalReceived = 0;
     fTotalSent = 0;
     fCountedQueued = 0;
-    TnrBaseIO::Open();
+    TnrBaseIO::Open();  // configures the port too (PrepareHandle)
     if (hPort == INVALID_HANDLE_VALUE) {
         const std::wstring sysText = LastErrorText();
         const std::wstring Message = fw::Format(L"Device \"%s\" Open Error !!!\r%s", {ComName(), sysText});
@@ -94,7 +99,6 @@ void TnrCustomComm::Open() {
     }
     AllocReceiveBuffer();
     WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
-    ConfigurePort();
     SetTraceStates(fTraceStates);
     StartThreadIO();
     DoNotify(ncMediumOpened);
@@ -163,21 +167,34 @@ void TnrCustomComm::ReportHandlerException() {
     }
 }
 
-void TnrCustomComm::ConfigurePort() {
+DWORD TnrCustomComm::ConfigurePort() {
     DWORD errors = 0;
     Win32.ClearCommError(hPort, &errors, nullptr);
-    Win32.SetupComm(hPort, fBufferInSize, fBufferOutSize);
-    SetTimeOuts(&fCommTimeouts);
-    ApplyLineSettings();
+    // Queue sizes are a recommendation: a driver that declines them (some
+    // always do) still serves the port.
+    if (!Win32.SetupComm(hPort, fBufferInSize, fBufferOutSize))
+        WriteLogFmt(dlDetail, L"Queue sizes declined: %s", {LastErrorText()});
+    // Without its time-outs or its line settings the port is not the one asked
+    // for; a handle that is no serial port at all refuses both.
+    if (!Win32.SetCommTimeouts(hPort, &fCommTimeouts)) return RefusedBy(L"time-outs");
+    if (!ApplyLineSettings()) return RefusedBy(L"line settings");
+    return ERROR_SUCCESS;
+}
+
+DWORD TnrCustomComm::RefusedBy(const wchar_t* What) {
+    DWORD error = Win32.GetLastError();
+    if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;  // refused without a reason is still refused
+    WriteLogFmt(dlDetail, L"The driver refused the %s: %s", {What, SysErrorText(error)});
+    return error;
 }
 
 // ---- line settings
 
-void TnrCustomComm::ApplyLineSettings() {
+bool TnrCustomComm::ApplyLineSettings() {
     CommCfg.dcb.DCBlength = kSizeDcb;
     DWORD f = DcbFlags(CommCfg.dcb) & kKeepFlags;
     if (fRS485Mode)
-        f |= kFlagsRS485;
+        f |= EmulatesRS485() ? kFlagsRS485Emulated : kFlagsRS485;
     else if (fProtocol == spXonXoff)
         f |= kFlagsXonXoff;
     else if (fProtocol == spHardware)
@@ -189,7 +206,7 @@ void TnrCustomComm::ApplyLineSettings() {
     CommCfg.dcb.XoffLim = 2048;
     CommCfg.dcb.XonChar = 0x11;
     CommCfg.dcb.XoffChar = 0x13;
-    if (IsOpen()) Win32.SetCommState(hPort, &CommCfg.dcb);
+    return !IsOpen() || Win32.SetCommState(hPort, &CommCfg.dcb);
 }
 
 void TnrCustomComm::ReadCommConfig() {
@@ -212,7 +229,7 @@ void TnrCustomComm::FlowControlFromDcb() {
         fProtocol = spHardware;
     else
         fProtocol = spNone;
-    fRS485Mode = (f & kFlagsRS485) == kFlagsRS485;
+    fRS485Mode = (f & kFlagsRS485) == kFlagsRS485 || (EmulatesRS485() && (f & kRtsControl) == 0);
 }
 
 void TnrCustomComm::ConfigDialog() {

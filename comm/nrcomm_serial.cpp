@@ -35,17 +35,6 @@ const TCollection kCollections[] = {
 // A registry port name may carry NUL characters past its end.
 std::wstring UpToNul(const std::wstring& s) { return s.substr(0, s.find(L'\0')); }
 
-// The number after "COM"; 0 when the rest is not a plain decimal number.
-std::int32_t NumberAfterCOM(const std::wstring& Port) {
-    if (Port.size() <= 3 || Port.size() > 3 + 9) return 0;
-    std::int32_t v = 0;
-    for (size_t i = 3; i < Port.size(); ++i) {
-        if (Port[i] < L'0' || Port[i] > L'9') return 0;
-        v = v * 10 + (Port[i] - L'0');
-    }
-    return v;
-}
-
 TnrDevice* EntryDevice(const fw::TStringList& l, int i) { return static_cast<TnrDevice*>(l.Objects(i)); }
 
 // The Plug-and-Play data a port takes over from its entry.
@@ -184,12 +173,16 @@ void TnrCustomSerialComm::DeviceListLoad() {
     if (full) {
         for (int i = 0; i < pnp.Count(); ++i) {
             const TnrDevice* E = EntryDevice(pnp, i);
-            if (E->PortName.compare(0, 3, L"COM") != 0) continue;
+            // Listed only under a name the component can open: selecting it
+            // writes the number, and the number opens "COM<number>".
+            const std::wstring port = UpToNul(E->PortName);
+            std::uint16_t n = 0;
+            if (!ComPortNumber(port, n)) continue;
             auto d = std::make_unique<TnrDevice>();
-            d->NameFriendly = UpToNul(E->PortName);
-            d->NameDeviceDos = d->NameFriendly;
-            d->NamePDO = map.Values(d->NameFriendly);
-            d->Data = NumberAfterCOM(d->NameFriendly);
+            d->NameFriendly = port;
+            d->NameDeviceDos = port;
+            d->NamePDO = map.Values(port);
+            d->Data = n;
             TakeFrom(*d, *E);
             if (AddDeviceSorted(d.get()) >= 0) d.release();
         }
@@ -248,6 +241,7 @@ std::vector<fw::TPropInfo> TnrComm::PublishedProperties() const {
         Prop<C, &C::RS485Mode, &C::SetRS485Mode>(L"RS485Mode"),
         Prop<C, &C::EnumPorts, &C::SetEnumPorts>(L"EnumPorts"),
         Prop<C, &C::UseMainThread, &C::SetUseMainThread>(L"UseMainThread"),
+        Prop<C, &C::TerminalUsage, &C::SetTerminalUsage>(L"TerminalUsage"),
         Prop<C, &C::TerminalEcho, &C::SetTerminalEcho>(L"TerminalEcho"),
     };
 }

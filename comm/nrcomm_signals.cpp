@@ -58,6 +58,8 @@ void TnrCustomComm::SetMonitor(TComponent*& Field, TComponent* Value) {
 }
 
 void TnrCustomComm::Notification(TComponent* AComponent, fw::TOperation Operation) {
+    // A terminal control is told before its window goes: take the hook off now.
+    if (Operation == fw::opRemove && AComponent && AComponent == fTerminal) UnhookTerminal();
     TnrBaseIO::Notification(AComponent, Operation);
     if (Operation != fw::opRemove || !AComponent) return;
     // One control may watch several lines: forget it everywhere.

@@ -9,22 +9,6 @@ namespace nr {
 
 namespace {
 
-// Port number of a name "COM<digits>"; false when the rest is not a plain
-// decimal number that fits. A driver may register odd names (COMX, COM3A);
-// such a port cannot be opened by number, so it is left out of the map
-// rather than spoiling the whole listing.
-bool PortNumberOf(const std::wstring& Port, std::int32_t& Number) {
-    if (Port.size() <= 3 || Port.size() > 3 + 9) return false;
-    std::int32_t v = 0;
-    for (size_t i = 3; i < Port.size(); ++i) {
-        wchar_t c = Port[i];
-        if (c < L'0' || c > L'9') return false;
-        v = v * 10 + (c - L'0');
-    }
-    Number = v;
-    return true;
-}
-
 bool StartsWithCOM(const std::wstring& s) { return s.compare(0, 3, L"COM") == 0; }
 
 // The name part of an entry ("COM3" of "COM3=\Device\Serial2"; the whole
@@ -70,8 +54,8 @@ void ListSpoolerPorts(fw::TStringList* List) {
                     if (!StartsWithCOM(name)) continue;
                     auto colon = name.find(L':');
                     if (colon != std::wstring::npos) name.erase(colon, 1);
-                    std::int32_t n = 0;
-                    if (!PortNumberOf(name, n)) continue;
+                    std::uint16_t n = 0;
+                    if (!ComPortNumber(name, n)) continue;
                     AddSerialPortSorted(name + L"=", n, List);
                 }
             }
@@ -100,8 +84,11 @@ void ListRegistryPorts(fw::TStringList* List, bool WithDevice) {
         while (len < count && chars[len]) ++len;
         std::wstring port = fw::AnsiUpperAscii(std::wstring(chars, len));
         if (!StartsWithCOM(port) || ListHasPort(List, port)) continue;
-        std::int32_t n = 0;
-        if (!PortNumberOf(port, n)) continue;
+        // A driver may register names the component cannot open by number
+        // (COMX, COM007, COM65556): left out rather than spoiling the listing
+        // or standing for another port.
+        std::uint16_t n = 0;
+        if (!ComPortNumber(port, n)) continue;
         if (WithDevice)
             AddSerialPortSorted(port + L"=" + std::wstring(name, nameLen), n, List);
         else

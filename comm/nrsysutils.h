@@ -13,7 +13,7 @@ namespace nr {
 
 // Fills List with the serial-port map: "COMn=\Device\..." entries (only
 // "COMn" without WithDevice), ascending by n, n in each entry's object slot.
-// Values whose port name is not COM followed by a decimal number are skipped.
+// Values whose port name is no port number's name (ComPortNumber) are skipped.
 void ListSerialPorts(fw::TStringList* List, bool WithDevice);
 
 // Inserts Text in ascending order of Number (kept in the object slot). An

@@ -13,6 +13,19 @@ TWin32Api Win32 __attribute__((init_priority(200)));
 
 std::wstring ComPortName(std::uint32_t Number) { return fw::Format(L"COM%u", {Number}); }
 
+bool ComPortNumber(const std::wstring& Name, std::uint16_t& Number) {
+    if (Name.size() < 4 || Name.size() > 8 || Name.compare(0, 3, L"COM") != 0) return false;
+    if (Name[3] == L'0' && Name.size() > 4) return false;
+    std::uint32_t v = 0;
+    for (size_t i = 3; i < Name.size(); ++i) {
+        if (Name[i] < L'0' || Name[i] > L'9') return false;
+        v = v * 10 + static_cast<std::uint32_t>(Name[i] - L'0');
+    }
+    if (v > 0xFFFF) return false;
+    Number = static_cast<std::uint16_t>(v);
+    return true;
+}
+
 HANDLE OpenComPort(std::uint32_t Number) {
     std::wstring name = L"\\\\?\\" + ComPortName(Number);
     return Win32.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdint>
 #include <string>
@@ -68,6 +69,13 @@ struct TWin32Api : fw::TRegistryApi {
     decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;
     decltype(&::GetForegroundWindow) GetForegroundWindow = &::GetForegroundWindow;
 
+    // The terminal control: its hook, what it is sent, the code page of its text
+    decltype(&::SendMessageA) SendMessageA = &::SendMessageA;
+    decltype(&::SetWindowSubclass) SetWindowSubclass = &::SetWindowSubclass;
+    decltype(&::RemoveWindowSubclass) RemoveWindowSubclass = &::RemoveWindowSubclass;
+    decltype(&::DefSubclassProc) DefSubclassProc = &::DefSubclassProc;
+    decltype(&::WideCharToMultiByte) WideCharToMultiByte = &::WideCharToMultiByte;
+
     // Modules (optional system libraries are bound by name)
     decltype(&::LoadLibraryW) LoadLibraryW = &::LoadLibraryW;
     decltype(&::FreeLibrary) FreeLibrary = &::FreeLibrary;
@@ -84,6 +92,10 @@ extern TWin32Api Win32;
 
 // "COM%u".
 std::wstring ComPortName(std::uint32_t Number);
+// The inverse for a port number: true when Name is exactly ComPortName of a
+// 16-bit number (COM, then decimal digits without leading zeros). Any other
+// name (COMX, COM007, COM65556) cannot be opened by number.
+bool ComPortNumber(const std::wstring& Name, std::uint16_t& Number);
 // Opens "\\?\COMn" exclusively for overlapped I/O; INVALID_HANDLE_VALUE on
 // failure, with the error left in the thread's last-error value.
 HANDLE OpenComPort(std::uint32_t Number);

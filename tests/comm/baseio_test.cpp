@@ -5,7 +5,9 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,16 +32,23 @@ struct Owner {
     std::unique_ptr<fw::TComponent> root = std::make_unique<fw::TComponent>(nullptr);
 };
 
-}  // namespace
-
-TEST(BaseIO, OpenAndCloseRunInTheirFixedOrder) {
-    Owner o;
+// A medium that writes its handle calls, OnOpen, OnClose and its listener
+// into trace.
+TTestIO* TracedIO(Owner& o, std::vector<std::wstring>& trace) {
     auto* io = new TTestIO(o.root.get());
-    std::vector<std::wstring> trace;
     io->Trace = &trace;
     io->OnOpen = TNotifyEvent::Bind<&TTestIO::OpenEvent>(io);
     io->OnClose = TNotifyEvent::Bind<&TTestIO::CloseEvent>(io);
     io->NotifyAdd(TnrNotifyEvent::Bind<&TTestIO::Listener>(io));
+    return io;
+}
+
+}  // namespace
+
+TEST(BaseIO, OpenAndCloseRunInTheirFixedOrder) {
+    Owner o;
+    std::vector<std::wstring> trace;
+    auto* io = TracedIO(o, trace);
 
     io->SetActive(true);
     EXPECT_TRUE(io->Active());
@@ -71,6 +80,21 @@ TEST(BaseIO, FailedOpenRaisesNoEventAndHandlerExceptionsAreDropped) {
     EXPECT_TRUE(io->Active());
     EXPECT_NO_THROW(io->SetActive(false));
     EXPECT_FALSE(io->Active());
+}
+
+TEST(BaseIO, OpenOnAnOpenMediumClosesItFirst) {
+    Owner o;
+    std::vector<std::wstring> trace;
+    auto* io = TracedIO(o, trace);
+    io->SetActive(true);
+    trace.clear();
+    io->Open();  // straight to the base part, as a descendant may do
+    EXPECT_TRUE(io->Active());
+    std::vector<std::wstring> want{L"ReleaseHandle", L"OnClose", L"notify 1", L"OpenHandle", L"OnOpen", L"notify 2"};
+    EXPECT_EQ(trace, want);
+    io->SetActive(false);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), L"ReleaseHandle"), 2);
+    EXPECT_EQ(io->OpenCalls, 2);
 }
 
 TEST(BaseIO, ActiveWhileLoadingOpensOnlyAtLoaded) {
@@ -236,6 +260,50 @@ TEST(BaseIO, NotifyListCallsInAdditionOrderAndSurvivesSelfRemoval) {
     self.Add(remover);
     self.Add(remover);
     EXPECT_NO_THROW(self.Call(nullptr, 0));
+}
+
+// Listeners that come and go while a broadcast runs: whoever is registered
+// when its turn comes is told once; one added meanwhile waits for the next.
+TEST(BaseIO, ListenersChangingDuringABroadcast) {
+    Owner o;
+    auto* io = new TTestIO(o.root.get());
+    std::vector<std::string> told;
+    TnrNotifyEvent a, b, c, d;
+    std::function<void()> inA;
+    a = [&](TObject*, std::int32_t) {
+        told.push_back("a");
+        if (inA) inA();
+    };
+    b = [&](TObject*, std::int32_t) { told.push_back("b"); };
+    c = [&](TObject*, std::int32_t) { told.push_back("c"); };
+    d = [&](TObject*, std::int32_t) { told.push_back("d"); };
+    io->NotifyAdd(a);
+    io->NotifyAdd(b);
+    io->NotifyAdd(c);
+
+    inA = [&] { io->NotifyDelete(a); };  // leaves during its own call
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"a", "b", "c"}));
+    told.clear();
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"b", "c"}));
+
+    io->NotifyDelete(b);
+    io->NotifyDelete(c);
+    io->NotifyAdd(a);
+    io->NotifyAdd(b);
+    io->NotifyAdd(c);
+    inA = [&] {
+        io->NotifyDelete(b);  // gone before its turn: not told
+        io->NotifyAdd(d);     // came after the event: not told of it
+    };
+    told.clear();
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"a", "c"}));
+    inA = nullptr;
+    told.clear();
+    io->DoNotify(3);
+    EXPECT_EQ(told, (std::vector<std::string>{"a", "c", "d"}));
 }
 
 TEST(BaseIO, DeviceChangeMessagesUpdateOnlyForPortsAndNodeChanges) {

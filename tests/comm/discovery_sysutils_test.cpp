@@ -68,13 +68,20 @@ TEST(SerialPortMap, OddValuesAreSkippedAndTheRestListed) {
     sys.AddMapPort(L"\\Device\\D", L"COM 5");
     sys.AddMapPort(L"\\Device\\E", L"COM-6");
     sys.AddMapPort(L"\\Device\\F", L"COM99999999999");
+    sys.AddMapPort(L"\\Device\\I", L"COM65536");  // numbers the port number cannot hold
+    sys.AddMapPort(L"\\Device\\J", L"COM99999");
+    sys.AddMapPort(L"\\Device\\K", L"COM007");  // leading zeros: not the name of port 7
+    sys.AddMapPort(L"\\Device\\L", L"COM00");
+    sys.AddMapPort(L"\\Device\\M", L"COM65535");
     sys.AddValue(kSerialMapPath, L"\\Device\\G", std::wstring(200, L'C'));  // data longer than the buffer
     sys.AddValue(kSerialMapPath, std::wstring(300, L'N'), L"COM8");       // name longer than the buffer
     sys.AddValue(kSerialMapPath, L"\\Device\\H", L"COM7", REG_SZ, false);  // stored without its NUL
     sys.AddMapPort(L"\\Device\\Serial1", L"COM2");
     fw::TStringList l;
     ASSERT_NO_THROW(ListSerialPorts(&l, true));
-    EXPECT_EQ(Entries(l), (std::vector<Entry>{{L"COM2=\\Device\\Serial1", 2}, {L"COM7=\\Device\\H", 7}}));
+    EXPECT_EQ(Entries(l), (std::vector<Entry>{{L"COM2=\\Device\\Serial1", 2},
+                                              {L"COM7=\\Device\\H", 7},
+                                              {L"COM65535=\\Device\\M", 65535}}));
     EXPECT_EQ(sys.OpenKeys(), 0);
 }
 
@@ -91,7 +98,7 @@ TEST(SerialPortMap, ConsumerPlatformUsesTheSpoolerPortList) {
     TFakeSystem sys;
     sys.ConsumerPlatform = true;
     sys.AddMapPort(L"\\Device\\Serial0", L"COM9");  // not consulted there
-    sys.SpoolerPorts = {L"LPT1:", L"COM2:", L"COM1:", L"com3:", L"FILE:", L"COMX:", L"COM2:"};
+    sys.SpoolerPorts = {L"LPT1:", L"COM2:", L"COM1:", L"com3:", L"FILE:", L"COMX:", L"COM2:", L"COM65556:", L"COM04:"};
     fw::TStringList l;
     ListSerialPorts(&l, true);
     EXPECT_EQ(Entries(l), (std::vector<Entry>{{L"COM1=", 1}, {L"COM2=", 2}}));

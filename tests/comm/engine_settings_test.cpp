@@ -1,5 +1,6 @@
 // Port engine: line settings, configuration on open, open and close through a
-// scripted serial device; the open failure on a real missing port.
+// scripted serial device; open failures on a real missing port and on COM
+// names that are no serial line.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "engine_components.h"
 #include "fake_serial.h"
+#include "pty_pair.h"
 #include "test_components.h"
 
 using namespace nr;
@@ -42,6 +44,22 @@ BOOL WINAPI ConfirmingDialog(LPCWSTR, HWND, LPCOMMCONFIG c) {
 
 BOOL WINAPI CancellingDialog(LPCWSTR, HWND, LPCOMMCONFIG c) {
     c->dcb.BaudRate = 300;
+    return FALSE;
+}
+
+// A driver that refuses one part of the configuration.
+BOOL WINAPI RefuseQueues(HANDLE, DWORD, DWORD) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+BOOL WINAPI RefuseTimeouts(HANDLE, LPCOMMTIMEOUTS) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+BOOL WINAPI RefuseState(HANDLE, LPDCB) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
 
@@ -167,6 +185,88 @@ TEST_F(EngineSettings, OpenConfiguresThePortInOrderAndLogs) {
     EXPECT_EQ(com->ReceiveBufferSize(), 8192u);
 }
 
+// Time-outs and line settings the driver refuses leave a port that is not
+// the one asked for: the open fails as any other does. Queue sizes are a
+// recommendation a driver may decline and still serve the port.
+TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
+    struct Case {
+        const char* Call;
+        void (*Refuse)();
+        DWORD Error;
+        const wchar_t* Part;
+    } cases[] = {
+        {"SetCommTimeouts", [] { nr::Win32.SetCommTimeouts = &RefuseTimeouts; }, ERROR_NOT_SUPPORTED, L"time-outs"},
+        {"SetCommState", [] { nr::Win32.SetCommState = &RefuseState; }, ERROR_INVALID_PARAMETER, L"line settings"},
+    };
+    const TWin32Api real = nr::Win32;  // the fake's entries
+    int opened = 0, closed = 0;
+    com->OnOpen = [&](TObject*) { ++opened; };
+    com->OnClose = [&](TObject*) { ++closed; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Call);
+        c.Refuse();
+        const std::wstring expected = L"Device \"COM7\" Open Error !!!\r" + SysErrorText(c.Error);
+        std::vector<std::wstring> reports;
+        com->OnFatalError = [&](TObject*, std::uint32_t code, std::uint32_t detail, const std::wstring& msg,
+                                bool& raise) {
+            EXPECT_EQ(code, 1u);
+            EXPECT_EQ(detail, 0u);
+            reports.push_back(msg);
+            raise = false;
+        };
+        log.Lines.clear();
+        fake.ClearCalls();
+        EXPECT_NO_THROW(com->SetActive(true));
+        EXPECT_EQ(reports, std::vector<std::wstring>{expected});
+        EXPECT_FALSE(com->Active());
+        EXPECT_FALSE(fake.IsOpen());  // the handle went back
+        EXPECT_TRUE(fake.Called("Close"));
+        EXPECT_FALSE(com->HasReceiveBuffer());
+        EXPECT_FALSE(com->HasThreads());
+        EXPECT_EQ(com->LastOpenError(), expected);
+        ASSERT_GE(log.Lines.size(), 2u);
+        EXPECT_EQ(log.Lines.back(), L"Fatal Error: 1, 0, " + expected);
+        EXPECT_EQ(log.Lines[log.Lines.size() - 2],
+                  L"nrComm: The driver refused the " + std::wstring(c.Part) + L": " + SysErrorText(c.Error));
+        for (const auto& l : log.Lines) EXPECT_EQ(l.find(L"opened succesfully"), std::wstring::npos) << l;
+
+        com->SendChar(L'A');
+        com->SendString("abc");
+        com->SendData("abc", 3);
+        EXPECT_EQ(fake.Output(), "");
+
+        com->OnFatalError = nullptr;
+        try {
+            com->SetActive(true);
+            ADD_FAILURE() << "no exception";
+        } catch (const fw::Exception& e) {
+            EXPECT_EQ(e.Message(), expected);
+        }
+        EXPECT_FALSE(fake.IsOpen());
+        nr::Win32 = real;
+    }
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(closed, 0);
+
+    // Declined queue sizes: the port opens with the rest of its configuration.
+    nr::Win32.SetupComm = &RefuseQueues;
+    com->SetBaudRate(57600);
+    com->SetStreamProtocol(spNone);
+    fake.ClearCalls();
+    log.Lines.clear();
+    com->SetActive(true);
+    EXPECT_TRUE(com->Active());
+    ASSERT_FALSE(log.Lines.empty());
+    EXPECT_EQ(log.Lines.front(), L"nrComm: Queue sizes declined: " + SysErrorText(ERROR_INVALID_FUNCTION));
+    EXPECT_TRUE(fake.Called("SetCommTimeouts"));
+    EXPECT_TRUE(fake.Called("SetCommState 57600 4113"));
+    EXPECT_EQ(notes, std::vector<int>{ncMediumOpened});
+    EXPECT_EQ(opened, 1);
+    com->SendString("ok");
+    EXPECT_EQ(fake.Output(), "ok");
+}
+
 TEST_F(EngineSettings, OpenOnAnOpenPortClosesFirstAndCloseOnAClosedPortStillTraces) {
     std::vector<TTraceStates> traces;
     com->OnTraceState = [&](TObject*, TTraceStates e) { traces.push_back(e); };
@@ -241,7 +341,12 @@ TEST_F(EngineSettings, EmulatedRS485RaisesRtsAroundSends) {
     com = std::make_unique<TTestComm>(nullptr, 7);
     com->SetRS485Mode(true);
     ASSERT_TRUE(com->EmulatesRS485());
+    // The driver is not asked to toggle RTS, which it would refuse: RTS is left to the engine.
+    EXPECT_EQ(com->DcbFlags(), 0x0011u);
+    com->ReadCommConfig();
+    EXPECT_TRUE(com->RS485Mode());
     com->SetActive(true);
+    EXPECT_EQ(fake.State().fRtsControl, DWORD(RTS_CONTROL_DISABLE));
     EXPECT_EQ(fake.CommMask(), DWORD(EV_RXCHAR | EV_TXEMPTY));
     std::vector<TTraceStates> traces;
     com->OnTraceState = [&](TObject*, TTraceStates e) { traces.push_back(e); };
@@ -313,4 +418,74 @@ TEST(EngineOpenFailure, ReportsErrorCodeOneWithTheSystemText) {
         EXPECT_EQ(e.Message(), expected);
     }
     EXPECT_FALSE(com.Active());
+}
+
+namespace {
+
+std::string ReadWholeFile(const std::wstring& path) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "(unreadable)";
+    char buf[256];
+    DWORD n = 0;
+    ::ReadFile(h, buf, sizeof buf, &n, nullptr);
+    ::CloseHandle(h);
+    return std::string(buf, n);
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& s) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD n = 0;
+    const bool ok = ::WriteFile(h, s.data(), static_cast<DWORD>(s.size()), &n, nullptr) && n == s.size();
+    ::CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+// COM names that lead to a regular file, a folder or /dev/null: the open
+// fails as for a missing port, the handle goes back and nothing is written.
+TEST(EngineOpenFailure, ACOMNameThatIsNoSerialLineDoesNotOpen) {
+    if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine";
+    for (auto target : {TComLink::ltFile, TComLink::ltFolder, TComLink::ltDevNull}) {
+        SCOPED_TRACE(static_cast<int>(target));
+        TComLink link(target);
+        ASSERT_TRUE(link.Ready()) << link.Error();
+        const bool file = target == TComLink::ltFile;
+        if (file) {
+            ASSERT_TRUE(WriteWholeFile(link.TargetPath(), "original"));
+        }
+
+        TTestComm com(nullptr, link.Port());
+        std::vector<int> notes;
+        com.NotifyAdd([&](TObject*, std::int32_t c) { notes.push_back(c); });
+        std::vector<std::wstring> reports;
+        com.OnFatalError = [&](TObject*, std::uint32_t code, std::uint32_t detail, const std::wstring& msg,
+                               bool& raise) {
+            EXPECT_EQ(code, 1u);
+            EXPECT_EQ(detail, 0u);
+            reports.push_back(msg);
+            raise = false;
+        };
+        com.SetActive(true);
+        EXPECT_FALSE(com.Active());
+        ASSERT_EQ(reports.size(), 1u);
+        const std::wstring head = L"Device \"" + ComPortName(link.Port()) + L"\" Open Error !!!\r";
+        ASSERT_EQ(reports[0].compare(0, head.size(), head), 0) << reports[0];
+        const std::wstring sysText = reports[0].substr(head.size());
+        EXPECT_FALSE(sysText.empty());
+        EXPECT_NE(sysText, SysErrorText(ERROR_SUCCESS));
+        EXPECT_TRUE(notes.empty());
+
+        com.SendChar(L'X');
+        com.SendString("overwritten");
+        com.SendData("overwritten", 11);
+        if (!file) continue;
+        EXPECT_EQ(ReadWholeFile(link.TargetPath()), "original");
+        // Nothing holds it: the exclusive open the engine makes succeeds again.
+        HANDLE again = OpenComPort(link.Port());
+        EXPECT_NE(again, INVALID_HANDLE_VALUE);
+        if (again != INVALID_HANDLE_VALUE) ::CloseHandle(again);
+    }
 }

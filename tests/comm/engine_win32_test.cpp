@@ -53,6 +53,21 @@ TEST(EngineWin32, PortNamesAndOpeningByNumber) {
     EXPECT_EQ(ComPortName(12), L"COM12");
     EXPECT_EQ(ComPortName(255), L"COM255");
 
+    // Back from a name: only the names ComPortName makes of a 16-bit number.
+    for (std::uint32_t n : {0u, 1u, 9u, 10u, 255u, 65535u}) {
+        std::uint16_t got = 1234;
+        EXPECT_TRUE(ComPortNumber(ComPortName(n), got)) << n;
+        EXPECT_EQ(got, n);
+    }
+    for (const wchar_t* name : {L"COM65536", L"COM65556", L"COM99999", L"COM4294967299", L"COM007", L"COM00", L"COM",
+                                L"COMX", L"COM3A", L"COM 3", L"COM+3", L"COM-1", L"com3", L" COM3", L"LPT1", L""}) {
+        std::uint16_t got = 1234;
+        EXPECT_FALSE(ComPortNumber(name, got)) << fw::NarrowUtf8(name);
+        EXPECT_EQ(got, 1234);
+    }
+    std::uint16_t unused = 0;
+    EXPECT_FALSE(ComPortNumber(std::wstring(L"COM3\0", 5), unused));
+
     TTableGuard guard;
     Win32.CreateFileW = &RecordingCreateFile;
     EXPECT_EQ(OpenComPort(12), INVALID_HANDLE_VALUE);

@@ -178,12 +178,33 @@ TEST_F(SerialCommList, PortFoundByTheNameInItsDescription) {
     EXPECT_EQ(Dev(0).PortName, L"");
 }
 
-TEST_F(SerialCommList, PortNameWithoutNumberGivesDataZeroOnce) {
+// The component opens a port by number ("COM" and the number in decimal), so
+// a port whose name is no such number could only be listed to open another.
+TEST_F(SerialCommList, EveryListedPortOpensUnderItsOwnName) {
     sys.AddMapPort(L"\\Device\\Serial0", L"COM1");
+    sys.AddMapPort(L"\\Device\\Big", L"COM65556");  // its low 16 bits make 20
+    sys.AddMapPort(L"\\Device\\Huge", L"COM99999");
+    sys.AddMapPort(L"\\Device\\Zeros", L"COM007");
+    sys.AddMapPort(L"\\Device\\Serial19", L"COM20");
+    sys.AddMapPort(L"\\Device\\Last", L"COM65535");
     sys.AddPortsDevice(L"COM1", L"Communications Port");
     sys.AddPortsDevice(L"COMA", L"Odd Port A");
-    sys.AddPortsDevice(L"COMB", L"Odd Port B");
-    EXPECT_EQ(Load(epFullInfo), (Listing{{L"COMA (Odd Port A)", 0}, {L"COM1 (Communications Port)", 1}}));
+    sys.AddPortsDevice(L"COM70000", L"Odd Port B");
+    sys.AddPortsDevice(L"COM08", L"Odd Port C");
+    sys.AddPortsDevice(L"COM9", L"Plain Port");
+    const Listing want[] = {
+        {{L"COM1", 1}, {L"COM20", 20}, {L"COM65535", 65535}},
+        {{L"COM1 (Communications Port)", 1}, {L"COM9 (Plain Port)", 9}, {L"COM20", 20}, {L"COM65535", 65535}},
+        {{L"COM1 (Communications Port)", 1}, {L"COM9 (Plain Port)", 9}},
+    };
+    for (auto mode : {epQuickAll, epFullInfo, epFullPresent}) {
+        EXPECT_EQ(Load(mode), want[mode]) << int(mode);
+        for (int i = 0; i < com->DeviceCount(); ++i) {
+            com->SetDeviceIndex(i);
+            EXPECT_EQ(com->ComName(), Dev(i).NameDeviceDos);
+            EXPECT_EQ(com->DeviceIndex(), i);
+        }
+    }
 }
 
 TEST_F(SerialCommList, MapPortWinsOverAPlugAndPlayEntryWithTheSameNumber) {

@@ -70,17 +70,25 @@ const wchar_t kPairScript[] =
 // the command.
 const wchar_t kRunScript[] = L"exec </dev/null >/dev/null 2>&1; R=$1; shift; $@; echo $? > $R.tmp; mv $R.tmp $R";
 
+// Arguments: $1 the link's folder, $2 the Wine prefix, $3 what the link points
+// at: file or folder (made in the link's folder) or a path such as /dev/null.
+const wchar_t kLinkScript[] =
+    L"exec </dev/null >/dev/null 2>&1; "
+    L"for f in /proc/$$/fd/*; do n=${f##*/}; [ $n -gt 2 ] && exec {n}>&-; done; "
+    L"D=$1; P=$2; mkdir -p $D && mkfifo $D/lease || exit 1; "
+    L"case $3 in file) T=$D/target; : > $T;; folder) T=$D/target; mkdir $T;; *) T=$3;; esac; "
+    // The reader is there before the test opens the lease.
+    L"timeout 900 cat $D/lease & L=$!; "
+    L"n=0; for i in $(seq 40 250); do ln -s $T $P/dosdevices/com$i 2>/dev/null && { n=$i; break; }; done; "
+    L"echo $n > $D/ports.tmp && mv $D/ports.tmp $D/ports; "
+    L"wait $L; rm -f $P/dosdevices/com$n; rm -rf $D";
+
 std::atomic<int> gPairCount{0};
 
-}  // namespace
-
-bool TPtyPair::Available() {
-    return !Env(L"WINEPREFIX").empty() && Exists(L"Z:\\usr\\bin\\socat") && Exists(L"Z:\\usr\\bin\\setsid");
-}
-
-bool TPtyPair::Shell(const std::wstring& script, const std::wstring& args) {
-    // A session of its own: a harness that kills the test's process group
-    // (ctest or timeout on a hung test) leaves the script to clean up.
+// Runs a bash script as a Unix program, in a session of its own: a harness
+// that kills the test's process group (ctest or timeout on a hung test)
+// leaves the script to clean up.
+bool Shell(const std::wstring& script, const std::wstring& args) {
     std::wstring cmd = L"Z:\\usr\\bin\\setsid /bin/bash -c \"" + script + L"\" nrpty " + args;
     std::vector<wchar_t> buf(cmd.begin(), cmd.end());
     buf.push_back(0);
@@ -94,39 +102,94 @@ bool TPtyPair::Shell(const std::wstring& script, const std::wstring& args) {
     return true;
 }
 
-TPtyPair::TPtyPair(bool OnCable) {
+// A folder of its own for one pair or link, beside the prefix:
+// <folder of the prefix>/serial/<Tag><process>_<count>.
+std::wstring ScratchDir(const std::wstring& prefix, const wchar_t* Tag) {
+    const std::wstring base = prefix.substr(0, prefix.rfind(L'/'));
+    return base + L"/serial/" + Tag + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++gPairCount);
+}
+
+HANDLE OpenLease(const std::wstring& winDir) {
+    return CreateFileW((winDir + L"\\lease").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// Starts a script that writes its COM numbers to <dir>/ports and lives until
+// the lease, a FIFO in <dir>, is let go. Ports gets what the script wrote.
+bool StartLeased(const wchar_t* script, const std::wstring& unixDir, const std::wstring& args, HANDLE& lease,
+                 std::string& ports, std::string& error) {
+    const std::wstring winDir = ToZ(unixDir);
+    if (!Shell(script, unixDir + L" " + args)) {
+        error = "cannot start bash";
+        return false;
+    }
+    if (!WaitFor(winDir + L"\\ports", 5000)) {
+        error = "the script did not come up";
+        return false;
+    }
+    lease = OpenLease(winDir);
+    if (lease == INVALID_HANDLE_VALUE) {
+        error = "cannot hold the lease";
+        return false;
+    }
+    ports = ReadSmallFile(winDir + L"\\ports");
+    return true;
+}
+
+// Lets go of the lease; the script then removes its mappings and folder. Waits
+// for that, so the next test starts from a clean prefix.
+void EndLeased(HANDLE& lease, const std::wstring& unixDir) {
+    if (lease != INVALID_HANDLE_VALUE) CloseHandle(lease);
+    lease = INVALID_HANDLE_VALUE;
+    if (unixDir.empty()) return;
+    const std::wstring winDir = ToZ(unixDir);
+    for (int i = 0; i < 300 && Exists(winDir); ++i) {
+        // A short test may let go before the script's reader has opened the
+        // FIFO; that reader then waits for a writer: knock once more.
+        if (i % 10 == 9) {
+            HANDLE knock = OpenLease(winDir);
+            if (knock != INVALID_HANDLE_VALUE) CloseHandle(knock);
+        }
+        Sleep(10);
+    }
+}
+
+std::wstring Prefix() {
     std::wstring prefix = Env(L"WINEPREFIX");
+    while (prefix.size() > 1 && prefix.back() == L'/') prefix.pop_back();
+    return prefix;
+}
+
+}  // namespace
+
+bool TPtyPair::Available() {
+    return !Env(L"WINEPREFIX").empty() && Exists(L"Z:\\usr\\bin\\socat") && Exists(L"Z:\\usr\\bin\\setsid");
+}
+
+TPtyPair::TPtyPair(bool OnCable) {
+    const std::wstring prefix = Prefix();
     if (prefix.empty() || !Available()) {
         error_ = "not running under Wine with socat installed";
         return;
     }
-    while (prefix.size() > 1 && prefix.back() == L'/') prefix.pop_back();
-    const std::wstring base = prefix.substr(0, prefix.rfind(L'/'));
-    unixDir_ = base + L"/serial/p" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++gPairCount);
+    unixDir_ = ScratchDir(prefix, L"p");
     winDir_ = ToZ(unixDir_);
     tool_ = Env(L"NR_NULLMODEM_TOOL");
     cable_ = Env(L"NR_NULLMODEM_STATE");
     const bool cable = OnCable && !tool_.empty() && !cable_.empty();
-    if (!Shell(kPairScript, unixDir_ + L" " + prefix + L" " + (cable ? tool_ + L" " + cable_ : L"- -"))) {
-        error_ = "cannot start bash";
+    std::string ports;
+    if (!StartLeased(kPairScript, unixDir_, prefix + L" " + (cable ? tool_ + L" " + cable_ : L"- -"), lease_, ports,
+                     error_))
         return;
-    }
-    if (!WaitFor(winDir_ + L"\\ports", 5000)) {
-        error_ = "socat pair did not come up";
-        return;
-    }
-    lease_ = CreateFileW((winDir_ + L"\\lease").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
     unsigned a = 0, b = 0, wired = 0;
-    if (std::sscanf(ReadSmallFile(winDir_ + L"\\ports").c_str(), "%u %u %u", &a, &b, &wired) != 3 || !a || !b) {
+    if (std::sscanf(ports.c_str(), "%u %u %u", &a, &b, &wired) != 3 || !a || !b) {
         error_ = "no free COM numbers";
         return;
     }
     portA_ = a;
     portB_ = b;
     modemLines_ = wired == 1;
-    ready_ = lease_ != INVALID_HANDLE_VALUE;
-    if (!ready_) error_ = "cannot hold the lease";
+    ready_ = true;
 }
 
 void TPtyPair::Unplug() {
@@ -152,13 +215,31 @@ bool TPtyPair::RunTool(const std::wstring& args) {
 
 bool TPtyPair::SetRing(bool On) { return RunTool(L"ring " + unixDir_ + L"/a " + (On ? L"on" : L"off")); }
 
-TPtyPair::~TPtyPair() {
-    if (lease_ != INVALID_HANDLE_VALUE) CloseHandle(lease_);
-    // The script removes the mappings and the folder; wait for it so the next
-    // test starts from a clean prefix.
-    if (!winDir_.empty())
-        for (int i = 0; i < 300 && Exists(winDir_); ++i) Sleep(10);
+TPtyPair::~TPtyPair() { EndLeased(lease_, unixDir_); }
+
+// ---- a COM port that is no serial line
+
+TComLink::TComLink(TTarget Target) {
+    const std::wstring prefix = Prefix();
+    if (prefix.empty() || !TPtyPair::Available()) {
+        error_ = "not running under Wine";
+        return;
+    }
+    unixDir_ = ScratchDir(prefix, L"l");
+    const wchar_t* what = Target == ltFile ? L"file" : Target == ltFolder ? L"folder" : L"/dev/null";
+    std::string ports;
+    if (!StartLeased(kLinkScript, unixDir_, prefix + L" " + what, lease_, ports, error_)) return;
+    unsigned n = 0;
+    if (std::sscanf(ports.c_str(), "%u", &n) != 1 || !n) {
+        error_ = "no free COM number";
+        return;
+    }
+    port_ = n;
+    if (Target != ltDevNull) targetPath_ = ToZ(unixDir_) + L"\\target";
+    ready_ = true;
 }
+
+TComLink::~TComLink() { EndLeased(lease_, unixDir_); }
 
 // ---- peer
 

@@ -13,6 +13,8 @@
 // it), the script plugs the two ttys into it and out again at the end: the
 // ports then have modem lines, wired as a null-modem cable (DTR to DSR and
 // RLSD, RTS to CTS), and RING can be given from outside.
+//
+// TComLink maps a COM port the same way onto something that is no serial line.
 #pragma once
 
 #include <windows.h>
@@ -50,7 +52,6 @@ public:
     static bool Available();
 
 private:
-    bool Shell(const std::wstring& script, const std::wstring& args);
     // Runs the null-modem tool on this pair's cable and waits for it.
     bool RunTool(const std::wstring& args);
     std::wstring unixDir_;  // the pair's folder, Unix form
@@ -61,6 +62,32 @@ private:
     std::uint32_t portA_ = 0, portB_ = 0;
     bool modemLines_ = false;
     int runs_ = 0;
+    bool ready_ = false;
+    std::string error_;
+};
+
+// A COM port of the prefix that is no serial line: its link points at a
+// regular file or a folder made for it, or at /dev/null. Made and removed by
+// a script holding a lease, as a pair is, so it never outlives the test.
+class TComLink {
+public:
+    enum TTarget { ltFile, ltFolder, ltDevNull };
+    explicit TComLink(TTarget Target);
+    ~TComLink();
+    TComLink(const TComLink&) = delete;
+    TComLink& operator=(const TComLink&) = delete;
+
+    bool Ready() const { return ready_; }
+    const std::string& Error() const { return error_; }
+    std::uint32_t Port() const { return port_; }
+    // The file or folder behind the port (Z: form); empty for /dev/null.
+    const std::wstring& TargetPath() const { return targetPath_; }
+
+private:
+    std::wstring unixDir_;
+    std::wstring targetPath_;
+    HANDLE lease_ = INVALID_HANDLE_VALUE;
+    std::uint32_t port_ = 0;
     bool ready_ = false;
     std::string error_;
 };

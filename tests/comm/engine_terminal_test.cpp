@@ -1,0 +1,285 @@
+// Tests comm/nrcomm_terminal.cpp and TnrBaseIO::WriteToTerminal
+// (comm/nrclasses.cpp): the terminal binding with real window messages on a
+// memo, against a peer on a real serial line (a pty pair).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "../../framework/controls.h"
+#include "engine_components.h"
+#include "fake_serial.h"
+#include "pty_pair.h"
+
+using namespace nr;
+using namespace serial_test;
+
+namespace {
+
+WNDPROC WndProcOf(HWND h) { return reinterpret_cast<WNDPROC>(GetWindowLongPtrW(h, GWLP_WNDPROC)); }
+
+// A key typed into the control: its character arrives as the user's would.
+void Type(fw::TWinControl* c, wchar_t ch) {
+    PostMessageW(c->Handle(), WM_CHAR, ch, 1);
+    fw::Application->ProcessMessages();
+}
+
+struct TerminalPty : testing::Test {
+    std::unique_ptr<TPtyPair> pair;
+    std::unique_ptr<TTestComm> com;
+    std::unique_ptr<TPeerPort> peer;
+    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
+    fw::TForm* form = nullptr;
+    fw::TMemo* memo = nullptr;
+    std::string received;
+
+    void SetUp() override {
+        if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
+        pair = std::make_unique<TPtyPair>();
+        ASSERT_TRUE(pair->Ready()) << pair->Error();
+        form = new fw::TForm(nullptr);
+        memo = NewMemo();
+        com = std::make_unique<TTestComm>(nullptr, pair->PortA());
+        // A bare engine has no line settings of its own; a driver refuses none.
+        com->SetBaudRate(57600);
+        com->SetByteSize(8);
+        com->SetStreamProtocol(spNone);
+        com->OnAfterReceive = [this](TObject*, void* b, std::uint32_t n) {
+            received.append(static_cast<const char*>(b), n);
+        };
+    }
+    fw::TMemo* NewMemo() {
+        auto* m = new fw::TMemo(form);
+        m->SetParent(form);
+        m->SetBounds(8, 8, 300, 100);
+        return m;
+    }
+    void Open() {
+        com->SetActive(true);
+        ASSERT_TRUE(com->Active());
+        workers = com->Threads();
+        peer = std::make_unique<TPeerPort>(pair->PortB());
+        ASSERT_TRUE(peer->IsOpen());
+    }
+    // The peer sends; the test waits until the component has dispatched it.
+    void FromPeer(const std::string& bytes) {
+        const std::size_t want = received.size() + bytes.size();
+        ASSERT_TRUE(peer->Write(bytes));
+        ASSERT_TRUE(PumpUntil([&] { return received.size() >= want; }));
+    }
+    std::wstring Shown() { return memo->Text(); }
+    void TearDown() override {
+        com.reset();
+        delete form;
+        peer.reset();
+        EXPECT_TRUE(WaitThreads(workers));
+        pair.reset();
+    }
+};
+
+}  // namespace
+
+TEST_F(TerminalPty, ATypedKeyIsSentAndShownOnlyWithEcho) {
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuBoth);
+    Open();
+    Type(memo, L'A');
+    EXPECT_EQ(peer->Read(1, 2000), "A");
+    EXPECT_EQ(Shown(), L"");  // until the device answers
+
+    com->SetTerminalEcho(true);
+    Type(memo, L'B');
+    EXPECT_EQ(peer->Read(1, 2000), "B");
+    EXPECT_EQ(Shown(), L"B");
+
+    FromPeer("ok");
+    EXPECT_EQ(Shown(), L"Bok");
+}
+
+TEST_F(TerminalPty, ReceivedBytesAreShownAsTheyWouldBeTyped) {
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuReceive);
+    Open();
+    FromPeer(std::string("AB\0C", 4));
+    EXPECT_EQ(Shown(), L"ABC");  // NUL bytes are not shown
+    FromPeer("\b");
+    EXPECT_EQ(Shown(), L"AB");  // a lone backspace deletes before the caret
+    FromPeer("\r");
+    FromPeer("x");
+    EXPECT_EQ(memo->Lines().Count(), 2);
+    EXPECT_EQ(memo->Lines().Strings(1), L"x");
+
+    // A lone byte that an edit control takes for a command (^X cut, ^Z
+    // undo, ^A select all) is shown, not obeyed: nothing goes.
+    for (char c : {'\x18', '\x1A', '\x01'}) FromPeer(std::string(1, c));
+    EXPECT_EQ(Shown(), L"AB\r\nx\x18\x1A\x01");
+    // Typing is not sent without a send usage.
+    Type(memo, L'k');
+    EXPECT_EQ(peer->Read(1, 200), "");
+}
+
+TEST_F(TerminalPty, WithSendUsageNothingReceivedIsShown) {
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuSend);
+    com->SetTerminalEcho(true);
+    Open();
+    FromPeer("hello");
+    FromPeer("!");
+    EXPECT_EQ(Shown(), L"");
+    Type(memo, L'y');
+    EXPECT_EQ(peer->Read(1, 2000), "y");
+    EXPECT_EQ(Shown(), L"y");
+}
+
+TEST_F(TerminalPty, CharactersBeyond0xFFGoInTheCodePageTheTerminalShows) {
+    CPINFO cp{};
+    if (!GetCPInfo(CP_ACP, &cp) || cp.MaxCharSize != 1) GTEST_SKIP() << "needs a single-byte ANSI code page";
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuBoth);
+    Open();
+    Type(memo, 0x00E9);  // up to 0xFF: the low byte, as before
+    EXPECT_EQ(peer->Read(1, 2000), "\xE9");
+    Type(memo, 0x4E2D);  // no single-byte code page has it
+    EXPECT_EQ(peer->Read(1, 2000), "?");
+    Type(memo, 0xD83D);  // U+1F600 as its two halves: one character, one '?'
+    Type(memo, 0xDE00);
+    EXPECT_EQ(peer->Read(2, 500), "?");
+
+    // A character the code page has: what is sent comes back as itself.
+    const wchar_t euro = 0x20AC;
+    Type(memo, euro);
+    const std::string sent = peer->Read(1, 2000);
+    ASSERT_EQ(sent.size(), 1u);
+    if (GetACP() == 1252) {
+        EXPECT_EQ(sent, "\x80");
+    }
+    if (sent != "?") {
+        FromPeer(sent);
+        EXPECT_EQ(Shown(), std::wstring(1, euro));
+    }
+}
+
+TEST_F(TerminalPty, TheWindowProcedureIsGivenBackWhenReplacedOrDestroyed) {
+    fw::TMemo* other = NewMemo();
+    const WNDPROC own = WndProcOf(memo->Handle()), otherOwn = WndProcOf(other->Handle());
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuBoth);
+    EXPECT_NE(WndProcOf(memo->Handle()), own);
+    Open();
+
+    com->SetTerminal(other);
+    EXPECT_EQ(WndProcOf(memo->Handle()), own);
+    EXPECT_NE(WndProcOf(other->Handle()), otherOwn);
+    EXPECT_EQ(com->TerminalUsage(), tuBoth);
+    Type(memo, L'1');  // the old control is on its own again
+    EXPECT_EQ(Shown(), L"1");
+    Type(other, L'2');
+    EXPECT_EQ(peer->Read(2, 300), "2");
+
+    com.reset();
+    EXPECT_EQ(WndProcOf(other->Handle()), otherOwn);
+    Type(other, L'3');
+    EXPECT_EQ(other->Text(), L"3");
+}
+
+TEST_F(TerminalPty, DestroyingTheControlFirstIsSafe) {
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuBoth);
+    Open();
+    delete memo;
+    memo = nullptr;
+    EXPECT_EQ(com->Terminal(), nullptr);
+    FromPeer("still here");
+    EXPECT_EQ(received, "still here");
+    com->SetTerminalUsage(tuReceive);
+    com->SetTerminalEcho(true);
+}
+
+TEST_F(TerminalPty, TwoComponentsOnOneControlComeOffInAnyOrder) {
+    const WNDPROC own = WndProcOf(memo->Handle());
+    auto second = std::make_unique<TTestComm>(nullptr, 99);  // never opened
+    second->SetTerminal(memo);
+    second->SetTerminalUsage(tuBoth);
+    second->SetTerminalEcho(true);
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuBoth);
+    com->SetTerminalEcho(true);
+    Open();
+    second.reset();  // the first hook on the window goes first
+    Type(memo, L'q');
+    EXPECT_EQ(peer->Read(1, 2000), "q");
+    EXPECT_EQ(Shown(), L"q");
+    com.reset();
+    EXPECT_EQ(WndProcOf(memo->Handle()), own);
+}
+
+TEST_F(TerminalPty, TheBindingIsAppliedAgainWhenLoadingEnds) {
+    com.reset();
+    fw::TComponent owner(nullptr);
+    owner.BeginLoading();
+    auto* c = new TnrComm(&owner);
+    c->SetComPortNo(static_cast<std::uint16_t>(pair->PortA()));
+    c->SetStreamProtocol(spNone);
+    c->SetTerminal(memo);
+    ASSERT_TRUE(fw::SetOrdProp(c, L"TerminalUsage", tuBoth));
+    ASSERT_TRUE(fw::SetOrdProp(c, L"TerminalEcho", 1));
+    c->SetActive(true);
+    // The control's window is made anew before loading ends.
+    DestroyWindow(memo->Handle());
+    owner.EndLoading();
+    ASSERT_TRUE(c->Active());
+    std::int64_t usage = -1;
+    EXPECT_TRUE(fw::GetOrdProp(c, L"TerminalUsage", usage));
+    EXPECT_EQ(usage, tuBoth);
+    peer = std::make_unique<TPeerPort>(pair->PortB());
+    Type(memo, L'L');
+    EXPECT_EQ(peer->Read(1, 2000), "L");
+    peer->Write("m");
+    EXPECT_TRUE(PumpUntil([&] { return Shown() == L"Lm"; }));
+    delete c;
+}
+
+TEST(Terminal, InDesignModeAControlBringsBothUsages) {
+    fw::TForm form(nullptr);
+    auto* memo = new fw::TMemo(&form);
+    TTestComm com(nullptr, 7);
+    com.SetDesigning(true);
+    com.SetTerminal(memo);
+    EXPECT_EQ(com.TerminalUsage(), tuBoth);
+    com.SetTerminal(nullptr);
+    com.SetTerminalUsage(tuSend);
+    com.SetTerminal(memo);
+    EXPECT_EQ(com.TerminalUsage(), tuSend);
+    com.SetDesigning(false);
+    com.SetTerminal(nullptr);
+    com.SetTerminalUsage(tuNone);
+    com.SetTerminal(memo);
+    EXPECT_EQ(com.TerminalUsage(), tuNone);
+}
+
+TEST(Terminal, AFailureWhileSendingATypedKeyDoesNotLeaveTheWindowProcedure) {
+    TFakeSerial fake{7};
+    fw::TForm form(nullptr);
+    auto* memo = new fw::TMemo(&form);
+    auto com = std::make_unique<TTestComm>(nullptr, 7);
+    std::wstring reported;
+    com->OnCommError = [](TObject*, std::uint32_t, std::uint32_t, TComStateFlags, bool&) {
+        throw fw::Exception(L"handler failed");
+    };
+    com->OnFatalError = [&](TObject*, std::uint32_t, std::uint32_t, const std::wstring& msg, bool& raise) {
+        reported = msg;
+        raise = false;
+    };
+    com->SetTerminal(memo);
+    com->SetTerminalUsage(tuBoth);
+    com->SetActive(true);
+    ASSERT_TRUE(com->Active());
+    const auto workers = com->Threads();
+    fake.FailNextWrite(ERROR_GEN_FAILURE);
+    SendMessageW(memo->Handle(), WM_CHAR, L'x', 1);
+    EXPECT_EQ(reported, L"handler failed");
+    SendMessageW(memo->Handle(), WM_CHAR, L'y', 1);  // and the next key goes out
+    EXPECT_EQ(fake.Output(), "y");
+    com.reset();
+    EXPECT_TRUE(WaitThreads(workers));
+}
