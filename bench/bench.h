@@ -23,6 +23,10 @@ double NowMs();
 // Heap blocks taken through operator new (any thread) since the program started.
 std::int64_t Allocations();
 
+// Kernel objects created (events, semaphores, mutexes, timers, threads,
+// duplicated handles) by any code of this program since it started.
+std::int64_t KernelObjectsCreated();
+
 // Process CPU time (user + kernel) in milliseconds.
 double ProcessCpuMs();
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -136,6 +137,9 @@ public:
     const COMMPROP* CommProp();
     std::uint32_t TotalReceived() const { return fTotalReceived; }
     std::uint32_t TotalSent() const { return fTotalSent; }
+    // SendData takes at most this many bytes beyond the block the driver is
+    // writing; more is refused with ERROR_BUSY through OnCommError.
+    static constexpr std::uint32_t kSendQueueLimit = 1u << 20;
     const std::wstring& LastOpenError() const { return LastErrorString; }
     // True when the engine drops and raises RTS around sends itself.
     bool EmulatesRS485() const { return fRS485Mode && fIsNotSupportRS485; }
@@ -205,10 +209,17 @@ protected:
 
     DWORD PrepareHandle() override { return ConfigurePort(); }
     // Closes the port; Purge clears pending output and the event mask first.
-    // The worker threads use it with false when the driver fails.
+    // The dispatch uses it with false when the driver fails.
     void ShutdownPort(bool Purge);
     // The dispatch of one driver event (comm event message, wParam = EV_* mask).
     void ProcessCommEvent(const MSG& Msg);
+    // The dispatch of a driver failure: the port closes as for an unplug.
+    void PortFailed(DWORD Error);
+    // The dispatch of the end of a SendData write: reports a failure, sends what queued behind it.
+    void AsyncWriteEnded();
+    // Reports the exception being handled that came out of an application
+    // handler, the way a dispatch does; never throws. Call inside a catch block.
+    void ReportHandlerException();
     void DoTraceState(TObject* Sender, TTraceStates Event);
     void SetMonitorChecked(TComponent* Control, bool Value);
     void AllocReceiveBuffer();
@@ -225,8 +236,11 @@ protected:
     COMMPROP ComProp{};
     COMMTIMEOUTS fCommTimeouts{};
     std::wstring LastErrorString;
-    std::uint32_t fTotalSent = 0;
-    std::uint32_t fTotalReceived = 0;
+    std::atomic<std::uint32_t> fTotalSent{0};
+    std::atomic<std::uint32_t> fTotalReceived{0};
+    // While set, the dispatch leaves received bytes in the driver's queue for
+    // the caller of a blocking wait, even with a handler attached.
+    bool fReceiveHeld = false;
     TTraceStates fTraceStates;
     std::uint16_t fBufferOutSize = 0;
     std::uint16_t fBufferInSize = 0;
@@ -243,58 +257,51 @@ protected:
     COMMCONFIG CommCfg{};
 
 private:
+    struct TSendOutcome {
+        DWORD Settled = 0;     // the error of the block that just ended
+        bool Refused = false;  // no room behind the block in flight
+        bool Started = false;  // a block went to the driver and is pending
+        DWORD StartError = 0;  // the error of the block that was to start
+    };
     void SetMonitor(TComponent*& Field, TComponent* Value);
     void EmulatedRTS(bool State);
+    // Sends at once and waits for the driver to take the bytes.
+    void SendNow(const std::uint8_t* Data, std::uint32_t N);
+    // Queues the bytes behind SendData bytes still waiting to go; false when none wait.
+    bool SendBehindQueue(const std::uint8_t* Data, std::uint32_t N);
+    // Under fSendLock.
+    bool QueueLocked(const std::uint8_t* Data, std::uint32_t N);
+    bool StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32_t N, DWORD& Error);
+    DWORD SettleAsyncWriteLocked();
+    // Reports what a send call found; false when its bytes were not taken.
+    bool ReportSendOutcome(const TSendOutcome& o);
     // Logs which part of the configuration the driver refused; its error.
     DWORD RefusedBy(const wchar_t* What);
     // Waits for a pending SendData write and settles its count; Report sends a
     // failure to DoCommError.
     void FinishAsyncWrite(bool Report, DWORD WaitMs);
+    void DropSendQueue();
     // Waits until no dispatch runs on another thread (serving Synchronize
     // meanwhile when called on the main thread).
     void WaitDispatchIdle();
+    // Parts of a dispatch; false when the event is not to be handled further.
+    bool DispatchErrors(detail::TCommLink& link);
+    // Reads (or counts) what is queued; true when anything new was there.
+    bool DispatchReceived(detail::TCommLink& link);
+    // Receive counting: each byte once, whether the dispatch or the
+    // application takes it, or nobody does.
+    bool CountQueued(std::uint32_t Queued);
+    void TakeCounted(std::uint32_t Taken);
 
     std::shared_ptr<detail::TCommLink> fLink;
-    // SendData copies its bytes here; they stay put until the write completes.
+    std::atomic<std::uint32_t> fCountedQueued{0};  // queued bytes already counted
+    // The SendData state, shared with the dispatch thread.
+    SRWLOCK fSendLock = SRWLOCK_INIT;
+    // The block the driver is writing; it stays put until the write completes.
     std::vector<std::uint8_t> fAsyncData;
-    std::uint32_t fAsyncPending = 0;  // bytes of the write in flight, 0 when none
+    std::vector<std::uint8_t> fSendQueue;  // taken while a block is in flight
+    std::uint32_t fAsyncPending = 0;       // bytes of the write in flight, 0 when none
     HANDLE hAsyncEvent = nullptr;
-};
-
-// The event-wait thread: waits for driver events and posts them to the
-// message thread. Frees itself.
-class TCommThread : public fw::TThread {
-public:
-    explicit TCommThread(TnrCustomComm* AOwner);
-    // Asks the thread to stop and releases it from its wait.
-    void Terminate();
-
-protected:
-    void Execute() override;
-
-private:
-    TnrCustomComm* Com;
-    HANDLE hDevice;
-    std::shared_ptr<detail::TCommLink> fLink;
-};
-
-// The message thread: hands each driver event to the dispatch, on the
-// user-interface thread when the engine asks for it. Frees itself.
-class TMsgThread : public fw::TThread {
-public:
-    explicit TMsgThread(TnrCustomComm* AOwner);
-    void Terminate();
-
-protected:
-    void Execute() override;
-
-private:
-    void RunOnDispatchThread(bool PortFailed);
-    void DispatchBody();
-    TnrCustomComm* Com;
-    MSG glMsg{};
-    bool fPortFailed = false;
-    std::shared_ptr<detail::TCommLink> fLink;
 };
 
 }  // namespace nr

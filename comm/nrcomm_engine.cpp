@@ -88,6 +88,7 @@ void TnrCustomComm::Open() {
     Close();
     fTotalReceived = 0;
     fTotalSent = 0;
+    fCountedQueued = 0;
     TnrBaseIO::Open();  // configures the port too (PrepareHandle)
     if (hPort == INVALID_HANDLE_VALUE) {
         const std::wstring sysText = LastErrorText();
@@ -115,7 +116,12 @@ void TnrCustomComm::Close() {
             }
         }
     }
-    DoTraceState(this, TTraceStates{tsTxEmpty});
+    // Every open starts with a close: a failing trace handler must not stop it.
+    try {
+        DoTraceState(this, TTraceStates{tsTxEmpty});
+    } catch (...) {
+        ReportHandlerException();
+    }
 }
 
 void TnrCustomComm::ShutdownPort(bool Purge) {
@@ -127,6 +133,7 @@ void TnrCustomComm::ShutdownPort(bool Purge) {
         if (NotYetSend() > 0) ClearDeviceBuffers();
         Win32.SetCommMask(hPort, 0);
     }
+    DropSendQueue();
     if (fAsyncPending) {
         Win32.PurgeComm(hPort, PURGE_TXABORT);
         FinishAsyncWrite(false, 200);
@@ -136,6 +143,28 @@ void TnrCustomComm::ShutdownPort(bool Purge) {
     // A write the driver held on to past the abort is released by the close.
     FinishAsyncWrite(false, INFINITE);
     DoNotify(ncMediumClosed);
+}
+
+void TnrCustomComm::PortFailed(DWORD Error) {
+    WriteLogFmt(dlDetail, L"The port failed: %u, %s", {Error, SysErrorText(Error)});
+    ShutdownPort(false);
+}
+
+void TnrCustomComm::ReportHandlerException() {
+    try {
+        const DWORD err = Win32.GetLastError();
+        std::wstring text;
+        try {
+            throw;
+        } catch (const fw::Exception& e) {
+            text = e.Message();
+        } catch (...) {
+            text = fw::CurrentExceptionMessage();
+        }
+        ReportFatalError(1, err, text, true);
+    } catch (...) {
+        // The fatal-error handler itself failed: nothing more to tell.
+    }
 }
 
 DWORD TnrCustomComm::ConfigurePort() {
@@ -310,7 +339,8 @@ std::uint32_t TnrCustomComm::NotYetSend() {
     DWORD errors = 0;
     COMSTAT cs{};
     if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
-    return cs.cbOutQue;
+    detail::TSlimGuard g(fSendLock);
+    return cs.cbOutQue + static_cast<std::uint32_t>(fSendQueue.size());
 }
 
 // ---- errors

@@ -3,85 +3,176 @@
 #include <cstring>
 
 #include "nrcomm.h"
+#include "nrcomm_link.h"
 #include "nrsysutils.h"
 
 namespace nr {
+
+namespace {
+
+// What settling a SendData write says when the driver still has it.
+constexpr DWORD kWriteInFlight = 0xFFFFFFFF;
+
+}  // namespace
 
 void TnrCustomComm::EmulatedRTS(bool State) {
     if (EmulatesRS485()) SetStateRTS(State);
 }
 
+// ---- synchronous sends
+
 void TnrCustomComm::SendChar(wchar_t Ch) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     const std::uint8_t b = static_cast<std::uint8_t>(Ch & 0xFF);
     WriteLogFmt(dlDebug, L"Try to send char %2Xh ...", {static_cast<unsigned>(b)});
     EmulatedRTS(true);
-    DWORD written = 0;
-    if (WriteWait(hPort, &b, 1, fOvlWrite, &written)) {
-        fTotalSent += 1;
-    } else {
-        const DWORD err = Win32.GetLastError();
-        fTotalSent += written;
-        DoCommError(0, err, TComStateFlags{});
-    }
+    if (!SendBehindQueue(&b, 1)) SendNow(&b, 1);
 }
 
 void TnrCustomComm::SendAheadChar(wchar_t Ch) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     EmulatedRTS(true);
-    if (Win32.TransmitCommChar(hPort, static_cast<char>(Ch & 0xFF))) {
+    if (Win32.TransmitCommChar(hPort, static_cast<char>(Ch & 0xFF)))
         fTotalSent += 1;
-    } else {
-        const DWORD err = Win32.GetLastError();
-        DoCommError(0, err, TComStateFlags{});
-    }
+    else
+        DoCommError(0, Win32.GetLastError(), TComStateFlags{});
 }
 
 void TnrCustomComm::SendString(const std::string& S) {
-    if (hPort == INVALID_HANDLE_VALUE || S.empty()) return;
+    if (!IsOpen() || S.empty()) return;
     WriteLogFmt(dlDebug, L"Try to send string %s ...", {fw::Widen(S)});
     EmulatedRTS(true);
-    DWORD written = 0;
-    const DWORD len = static_cast<DWORD>(S.size());
-    if (WriteWait(hPort, S.data(), len, fOvlWrite, &written)) {
-        fTotalSent += len;
-    } else {
-        const DWORD err = Win32.GetLastError();
-        fTotalSent += written;
-        DoCommError(0, err, TComStateFlags{});
-    }
+    const auto* p = reinterpret_cast<const std::uint8_t*>(S.data());
+    const auto n = static_cast<std::uint32_t>(S.size());
+    if (!SendBehindQueue(p, n)) SendNow(p, n);
 }
 
+void TnrCustomComm::SendNow(const std::uint8_t* Data, std::uint32_t N) {
+    DWORD written = 0;
+    const bool ok = WriteWait(hPort, Data, N, fOvlWrite, &written);
+    const DWORD err = ok ? 0 : Win32.GetLastError();
+    fTotalSent += ok ? N : written;
+    if (!ok) DoCommError(0, err, TComStateFlags{});
+}
+
+// ---- SendData: one write in flight, what comes meanwhile queued behind it
+
 void TnrCustomComm::SendData(const void* Buff, std::uint32_t N) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     WriteLogFmt(dlDebug, L"Try to send the data with %d length ...", {N});
-    // The previous block must be out of the driver's hands before its copy
-    // and fOvlAsync are reused.
-    FinishAsyncWrite(true, INFINITE);
-    if (hPort == INVALID_HANDLE_VALUE) return;  // an error handler closed the port
     const auto* p = static_cast<const std::uint8_t*>(Buff);
-    fAsyncData.assign(p, p + (p ? N : 0));
     if (!p) N = 0;
     EmulatedRTS(true);
+    TSendOutcome o;
+    {
+        detail::TSlimGuard g(fSendLock);
+        o.Settled = SettleAsyncWriteLocked();
+        if (o.Settled == kWriteInFlight)
+            o.Refused = !QueueLocked(p, N);
+        else
+            o.Started = StartQueuedWriteLocked(p, N, o.StartError);
+    }
+    if (ReportSendOutcome(o)) WriteLog(dlDebug, L"... the data transmittion is OK!");
+}
+
+bool TnrCustomComm::SendBehindQueue(const std::uint8_t* Data, std::uint32_t N) {
+    TSendOutcome o;
+    {
+        detail::TSlimGuard g(fSendLock);
+        // Bytes queued behind a write in flight go first: these go after them.
+        if (fSendQueue.empty()) return false;
+        o.Settled = SettleAsyncWriteLocked();
+        if (o.Settled == kWriteInFlight)
+            o.Refused = !QueueLocked(Data, N);
+        else
+            o.Started = StartQueuedWriteLocked(Data, N, o.StartError);
+    }
+    ReportSendOutcome(o);
+    return true;
+}
+
+void TnrCustomComm::AsyncWriteEnded() {
+    if (!IsOpen()) return;
+    TSendOutcome o;
+    bool more;
+    {
+        detail::TSlimGuard g(fSendLock);
+        o.Settled = SettleAsyncWriteLocked();
+        more = o.Settled != kWriteInFlight && !fSendQueue.empty();
+    }
+    if (more) {
+        EmulatedRTS(true);
+        detail::TSlimGuard g(fSendLock);
+        if (!fAsyncPending) o.Started = StartQueuedWriteLocked(nullptr, 0, o.StartError);
+    }
+    ReportSendOutcome(o);
+}
+
+bool TnrCustomComm::QueueLocked(const std::uint8_t* Data, std::uint32_t N) {
+    if (fSendQueue.size() + N > kSendQueueLimit) return false;
+    fSendQueue.insert(fSendQueue.end(), Data, Data + N);
+    return true;
+}
+
+bool TnrCustomComm::StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32_t N, DWORD& Error) {
+    // The queue and the new bytes go out as one block, in their order.
+    fAsyncData.swap(fSendQueue);
+    fSendQueue.clear();
+    if (N) fAsyncData.insert(fAsyncData.end(), Data, Data + N);
+    const auto len = static_cast<DWORD>(fAsyncData.size());
     DWORD written = 0;
     bool pending = false;
     fOvlAsync.hEvent = hAsyncEvent;
-    if (!WriteNoWait(hPort, fAsyncData.data(), N, fOvlAsync, &written, &pending)) {
-        const DWORD err = Win32.GetLastError();
-        DoCommError(0, err, TComStateFlags{});
-        return;
+    if (!WriteNoWait(hPort, fAsyncData.data(), len, fOvlAsync, &written, &pending)) {
+        Error = Win32.GetLastError();
+        return false;
     }
     if (pending) {
-        fAsyncPending = N;
-        fTotalSent += N;
-    } else if (written < N) {
-        fTotalSent += written;
-        DoCommError(0, ERROR_TIMEOUT, TComStateFlags{});
-        return;
-    } else {
-        fTotalSent += N;
+        fAsyncPending = len;
+        fTotalSent += len;  // taken back for what never goes out
+        return true;
     }
-    WriteLog(dlDebug, L"... the data transmittion is OK!");
+    fTotalSent += written;
+    if (written < len) Error = ERROR_TIMEOUT;
+    return false;
+}
+
+DWORD TnrCustomComm::SettleAsyncWriteLocked() {
+    if (!fAsyncPending) return 0;
+    if (!HasOverlappedIoCompleted(&fOvlAsync)) return kWriteInFlight;
+    const std::uint32_t asked = fAsyncPending;
+    fAsyncPending = 0;
+    // The outcome is in the record itself; the handle may be closed by now.
+    const auto written = static_cast<std::uint32_t>(fOvlAsync.InternalHigh);
+    const bool failed = fOvlAsync.Internal != 0;  // NTSTATUS of the write
+    if (!failed && written >= asked) return 0;
+    fTotalSent -= asked - std::min(written, asked);
+    // What was queued behind a block that did not go out whole would reach
+    // the peer after a gap: it is dropped with the failure report.
+    fSendQueue.clear();
+    DWORD n = 0;
+    if (!failed || Win32.GetOverlappedResult(hPort, &fOvlAsync, &n, FALSE)) return ERROR_TIMEOUT;
+    const DWORD err = Win32.GetLastError();
+    return err ? err : ERROR_GEN_FAILURE;
+}
+
+bool TnrCustomComm::ReportSendOutcome(const TSendOutcome& o) {
+    if (o.Settled && o.Settled != kWriteInFlight) DoCommError(0, o.Settled, TComStateFlags{});
+    if (o.Refused) {
+        DoCommError(0, ERROR_BUSY, TComStateFlags{});
+        return false;
+    }
+    if (o.StartError) {
+        DoCommError(0, o.StartError, TComStateFlags{});
+        return false;
+    }
+    // The message thread watches for the end of the write and reports it then.
+    if (o.Started)
+        if (auto link = fLink; link && !link->Stopped) {
+            link->WatchWrite = true;
+            Win32.PostThreadMessageW(link->MsgThreadId, nrCommMsgComEvent, 0, detail::cnWriteStarted);
+        }
+    return true;
 }
 
 void TnrCustomComm::FinishAsyncWrite(bool Report, DWORD WaitMs) {
@@ -89,45 +180,48 @@ void TnrCustomComm::FinishAsyncWrite(bool Report, DWORD WaitMs) {
     if (!HasOverlappedIoCompleted(&fOvlAsync) && Win32.WaitForSingleObject(hAsyncEvent, WaitMs) != WAIT_OBJECT_0 &&
         !HasOverlappedIoCompleted(&fOvlAsync))
         return;  // still with the driver: storage stays reserved
-    const std::uint32_t asked = fAsyncPending;
-    fAsyncPending = 0;
-    // The outcome is in the record itself; the handle may be closed by now.
-    const std::uint32_t written = static_cast<std::uint32_t>(fOvlAsync.InternalHigh);
-    const bool failed = fOvlAsync.Internal != 0;  // NTSTATUS of the write
-    if (!failed && written >= asked) return;
-    // Counted in full when it started: take back what never went out.
-    fTotalSent -= (asked - std::min(written, asked));
-    if (!Report) return;
-    DWORD err = ERROR_TIMEOUT;
-    if (failed) {
-        DWORD n = 0;
-        if (!Win32.GetOverlappedResult(hPort, &fOvlAsync, &n, FALSE)) err = Win32.GetLastError();
+    TSendOutcome o;
+    {
+        detail::TSlimGuard g(fSendLock);
+        o.Settled = SettleAsyncWriteLocked();
     }
-    DoCommError(0, err, TComStateFlags{});
+    if (Report) ReportSendOutcome(o);
+}
+
+void TnrCustomComm::DropSendQueue() {
+    detail::TSlimGuard g(fSendLock);
+    fSendQueue.clear();
 }
 
 // ---- synchronous reads
 
-void TnrCustomComm::Read(void* Buffer, std::uint32_t Len) { ReadWait(hPort, Buffer, Len, fOvlRead); }
+void TnrCustomComm::Read(void* Buffer, std::uint32_t Len) {
+    if (!IsOpen()) return;
+    DWORD got = 0;
+    ReadWait(hPort, Buffer, Len, fOvlRead, &got);
+    TakeCounted(got);
+}
 
 void TnrCustomComm::ReadAll(void* Buffer) { Read(Buffer, ReadyForRead()); }
 
 std::int32_t TnrCustomComm::ReadMax(void* Buffer, std::int32_t MaxLen) {
-    if (MaxLen <= 0) return 0;
+    if (!IsOpen() || MaxLen <= 0) return 0;
     const std::uint32_t n = std::min<std::uint32_t>(static_cast<std::uint32_t>(MaxLen), ReadyForRead());
     if (n == 0) return 0;
     DWORD got = 0;
     ReadWait(hPort, Buffer, n, fOvlRead, &got);
+    TakeCounted(got);
     return static_cast<std::int32_t>(got);
 }
 
 std::string TnrCustomComm::ReadString() {
-    const std::uint32_t n = ReadyForRead();
     std::string s;
+    const std::uint32_t n = ReadyForRead();
     if (n == 0) return s;
     s.resize(n);
     DWORD got = 0;
     ReadWait(hPort, s.data(), n, fOvlRead, &got);
+    TakeCounted(got);
     s.resize(got);
     return s;
 }
@@ -135,25 +229,29 @@ std::string TnrCustomComm::ReadString() {
 // ---- purges and flush
 
 void TnrCustomComm::ClearDeviceInput() {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     Win32.PurgeComm(hPort, PURGE_RXABORT | PURGE_RXCLEAR);
+    fCountedQueued = 0;
 }
 
 void TnrCustomComm::ClearDeviceOutput() {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
+    DropSendQueue();
     Win32.PurgeComm(hPort, PURGE_TXABORT | PURGE_TXCLEAR);
     EmulatedRTS(false);
 }
 
 void TnrCustomComm::ClearDeviceBuffers() {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
+    DropSendQueue();
     Win32.PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    fCountedQueued = 0;
     CallCancelIo(hPort);
     EmulatedRTS(false);
 }
 
 void TnrCustomComm::FlushOutputBuffer() {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     Win32.FlushFileBuffers(hPort);
 }
 

@@ -35,16 +35,20 @@ TComStateFlags StateFlagsOf(const COMSTAT& s) {
     return TComStateFlags::FromBits(static_cast<std::uint8_t>(bits & 0x7F));
 }
 
-void ResetOverlapped(OVERLAPPED& o) { std::memset(&o, 0, offsetof(OVERLAPPED, hEvent)); }
-
-// A driver wait pending this long without any event is taken back and renewed.
-constexpr DWORD kStallMs = 500;
-// A wait whose event fired but whose status has not come this long after.
-constexpr DWORD kNoStatusMs = 20;
-// Waits ending empty by themselves: after this many in a row the next one
-// starts later, by one more millisecond each time, up to kIdleMaxMs.
-constexpr DWORD kIdleAfter = 8;
-constexpr DWORD kIdleMaxMs = 30;
+// Waits that bring nothing (a driver that ends idle waits by itself, or
+// reports bytes nobody reads over and over): after this many in a row the
+// next wait starts later, by one more millisecond each time, up to kQuietMaxMs.
+// A driver that keeps a wait pending until something happens never gets here.
+constexpr DWORD kQuietFree = 8;
+constexpr DWORD kQuietMaxMs = 30;
+// How often such waits may ask whether the device is still there.
+constexpr DWORD kDeviceCheckMs = 100;
+// One dispatch reads on while bytes keep coming, up to kDispatchReadCap, so a
+// stream is not handed over a driver's chunk at a time and the user-interface
+// thread still gets its turn. Only a large read is followed by another look:
+// a few bytes rarely have more right behind them.
+constexpr std::uint32_t kDispatchReadCap = 256 * 1024;
+constexpr DWORD kReadOnAfter = 1024;
 
 }  // namespace
 
@@ -65,19 +69,49 @@ TTraceStates EventMaskToTraceStates(DWORD Mask) {
 
 namespace detail {
 
-TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, std::uint32_t bufferSize) : Com(com), hDevice(device) {
+TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, HANDLE writeEvent, std::uint32_t bufferSize)
+    : Com(com), hDevice(device) {
     hStop = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    hIdle = Win32.CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    hRxDone = Win32.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    hIdle = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OvlRead.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE self = GetCurrentProcess();
+    if (writeEvent && !DuplicateHandle(self, writeEvent, self, &hWriteDone, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        hWriteDone = nullptr;
     Buffer = static_cast<std::uint8_t*>(Win32.LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bufferSize));
     BufferSize = Buffer ? bufferSize : 0;
 }
 
 TCommLink::~TCommLink() {
     if (Buffer) Win32.LocalFree(Buffer);
-    for (HANDLE h : {hStop, hIdle, hRxDone, OvlRead.hEvent})
+    for (HANDLE h : {hStop, hIdle, hWriteDone, OvlRead.hEvent})
         if (h) Win32.CloseHandle(h);
+}
+
+bool TCommLink::Stop() {
+    bool busy;
+    {
+        TSlimGuard g(Lock);
+        Stopped = true;
+        busy = Busy;
+    }
+    WakeAllConditionVariable(&GateOpened);
+    Win32.SetEvent(hStop);
+    if (const DWORD id = MsgThreadId) Win32.PostThreadMessageW(id, nrCommMsgQuitComEvent, 0, 0);
+    return busy;
+}
+
+bool TCommLink::AwaitReceiveGate() {
+    TSlimGuard g(Lock);
+    while (RxOutstanding && !Stopped) SleepConditionVariableSRW(&GateOpened, &Lock, INFINITE, 0);
+    return !Stopped;
+}
+
+void TCommLink::OpenReceiveGate() {
+    {
+        TSlimGuard g(Lock);
+        RxOutstanding = false;
+    }
+    WakeAllConditionVariable(&GateOpened);
 }
 
 }  // namespace detail
@@ -99,7 +133,7 @@ void TnrCustomComm::SetTraceStates(TTraceStates Value) {
 void TnrCustomComm::AllocReceiveBuffer() {
     FreeReceiveBuffer();
     const std::uint32_t size = std::max<std::uint32_t>(fBufferInSize, 8192);
-    fLink = std::make_shared<detail::TCommLink>(this, hPort, size);
+    fLink = std::make_shared<detail::TCommLink>(this, hPort, hAsyncEvent, size);
     glBuffer = fLink->Buffer;
     glBufferSize = fLink->BufferSize;
 }
@@ -127,14 +161,7 @@ void TnrCustomComm::StartThreadIO() {
 }
 
 void TnrCustomComm::StopThreadIO() {
-    if (auto link = fLink) {
-        {
-            std::lock_guard<std::mutex> g(link->Lock);
-            link->Stopped = true;
-        }
-        Win32.SetEvent(link->hStop);
-        if (link->MsgThreadId) Win32.PostThreadMessageW(link->MsgThreadId, nrCommMsgQuitComEvent, 0, 0);
-    }
+    const bool busy = fLink && fLink->Stop();
     // The thread objects may have freed themselves: only their control blocks are used.
     if (fCommThreadControl) fCommThreadControl->Terminate();
     if (fMsgThreadControl) fMsgThreadControl->Terminate();
@@ -142,20 +169,16 @@ void TnrCustomComm::StopThreadIO() {
     fMsgThreadControl.reset();
     CommThread = nullptr;
     MsgThread = nullptr;
-    WaitDispatchIdle();
+    if (busy) WaitDispatchIdle();
 }
 
 void TnrCustomComm::WaitDispatchIdle() {
     auto link = fLink;
     if (!link) return;
     const DWORD self = Win32.GetCurrentThreadId();
-    {
-        std::lock_guard<std::mutex> g(link->Lock);
-        if (!link->Busy) return;
-        // Called from inside the dispatch (a handler closing the port): it
-        // checks the link after every handler and goes no further.
-        if (link->DispatchThread == self || link->MsgThreadId == self) return;
-    }
+    // Called from inside the dispatch (a handler closing the port): it
+    // checks the link after every handler and goes no further.
+    if (link->DispatchThread == self || link->MsgThreadId == self) return;
     if (self != fw::MainThreadID()) {
         Win32.WaitForSingleObject(link->hIdle, INFINITE);
         return;
@@ -163,16 +186,11 @@ void TnrCustomComm::WaitDispatchIdle() {
     // The message thread may be waiting for us in Synchronize, or its handler
     // may be sending us a message: keep serving both.
     for (;;) {
-        HANDLE hs[2] = {link->hIdle, fw::SyncEvent()};
-        const DWORD w = Win32.MsgWaitForMultipleObjects(2, hs, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (w == WAIT_OBJECT_0) return;
-        if (w == WAIT_OBJECT_0 + 1) {
-            fw::CheckSynchronize();
-        } else if (w == WAIT_OBJECT_0 + 2) {
+        const DWORD w = fw::MainThreadWait(1, &link->hIdle, INFINITE, QS_SENDMESSAGE);
+        if (w == WAIT_OBJECT_0 || w == WAIT_FAILED) return;
+        if (w == WAIT_OBJECT_0 + 2) {
             MSG m;
             Win32.PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        } else {
-            return;
         }
     }
 }
@@ -183,70 +201,88 @@ void TnrCustomComm::ProcessCommEvent(const MSG& Msg) {
     if (Msg.message != nrCommMsgComEvent) return;
     const std::shared_ptr<detail::TCommLink> link = fLink;
     if (!link || link->Stopped) return;
-    const HANDLE h = link->hDevice;
     const DWORD M = static_cast<DWORD>(Msg.wParam);
     // However this dispatch ends, the event-wait thread may wait again.
-    struct TRxDone {
+    struct TGate {
         detail::TCommLink& L;
         bool Rx;
-        ~TRxDone() {
-            if (!Rx) return;
-            L.RxOutstanding = false;
-            Win32.SetEvent(L.hRxDone);
+        ~TGate() {
+            if (Rx) L.OpenReceiveGate();
         }
-    } rxDone{*link, (M & EV_RXCHAR) != 0};
-    // After every call into application code: a closed (or destroyed)
-    // component is not to be touched any further.
-    auto gone = [&link] { return link->Stopped.load(); };
+    } gate{*link, (M & EV_RXCHAR) != 0};
     try {
-        DWORD errors = 0;
-        // A failing query means the handle is going away; the event-wait
-        // thread reports the failure itself.
-        if (!Win32.ClearCommError(h, &errors, &Stat)) return;
-        if (errors != 0) {
-            DoCommError(errors, 0, StateFlagsOf(Stat));
-            return;
-        }
-        if ((M & EV_RXCHAR) && Stat.cbInQue > 0) {
-            const std::uint32_t N = Stat.cbInQue;
-            const bool DoRead = fTraceStates.Contains(tsRxChar) || NeedsReceivedData();
-            fTotalReceived += N;
-            if (DoRead && link->Buffer) {
-                // More may be queued than the buffer holds: hand it over in pieces.
-                std::uint32_t left = N;
-                while (left > 0) {
-                    DWORD got = 0;
-                    const DWORD chunk = std::min(left, link->BufferSize);
-                    if (!ReadWait(h, link->Buffer, chunk, link->OvlRead, &got) || got == 0) break;
-                    DoAfterReceive(link->Buffer, got);
-                    if (gone()) return;
-                    left -= std::min<std::uint32_t>(got, left);
-                }
-            }
+        if (!DispatchErrors(*link)) return;
+        if (M & EV_RXCHAR) {
+            const bool news = DispatchReceived(*link);
+            if (M == EV_RXCHAR) link->RxNothingNew = !news;
+            if (link->Stopped) return;
         }
         if (M & EV_TXEMPTY) {
             EmulatedRTS(false);
-            if (gone()) return;
+            if (link->Stopped) return;
             const bool Ignore = DoAfterSend();
-            if (gone()) return;
+            if (link->Stopped) return;
             if (fTraceStates.Contains(tsTxEmpty) && !Ignore && OnAfterSend) OnAfterSend(this);
-            if (gone()) return;
+            if (link->Stopped) return;
         }
         const TTraceStates E = EventMaskToTraceStates(M);
         if (!E.Empty()) DoTraceState(this, E);
     } catch (...) {
-        if (!link->ComAlive) return;
-        const DWORD err = Win32.GetLastError();
-        std::wstring text;
-        try {
-            throw;
-        } catch (const fw::Exception& e) {
-            text = e.Message();
-        } catch (...) {
-            text = fw::CurrentExceptionMessage();
-        }
-        ReportFatalError(1, err, text, true);
+        if (link->ComAlive) ReportHandlerException();
     }
+}
+
+bool TnrCustomComm::DispatchErrors(detail::TCommLink& link) {
+    DWORD errors = 0;
+    // A failing query means the handle is going away; the event-wait
+    // thread reports the failure itself.
+    if (!Win32.ClearCommError(link.hDevice, &errors, &Stat)) return false;
+    if (errors == 0) return true;
+    DoCommError(errors, 0, StateFlagsOf(Stat));
+    return false;
+}
+
+bool TnrCustomComm::DispatchReceived(detail::TCommLink& link) {
+    bool news = false;
+    std::uint32_t taken = 0;
+    DWORD got = 0;
+    // Stat holds the queue as the error check found it; after each read the
+    // queue is asked again, and reading goes on while bytes keep coming.
+    for (;;) {
+        const std::uint32_t N = Stat.cbInQue;
+        if (N == 0) break;
+        news = CountQueued(N) || news;
+        if (!(fTraceStates.Contains(tsRxChar) || NeedsReceivedData()) || fReceiveHeld || !link.Buffer) break;
+        // More may be queued than the buffer holds: hand it over in pieces.
+        for (std::uint32_t left = N; left > 0;) {
+            const DWORD chunk = std::min(left, link.BufferSize);
+            if (!ReadWait(link.hDevice, link.Buffer, chunk, link.OvlRead, &got) || got == 0) return news;
+            news = true;
+            TakeCounted(got);
+            DoAfterReceive(link.Buffer, got);
+            if (link.Stopped) return news;
+            left -= std::min<std::uint32_t>(got, left);
+            taken += got;
+        }
+        if (got < kReadOnAfter || taken >= kDispatchReadCap || !DispatchErrors(link)) break;
+    }
+    return news;
+}
+
+// ---- receive counting: each byte once, whoever takes it and whenever
+
+bool TnrCustomComm::CountQueued(std::uint32_t Queued) {
+    const std::uint32_t counted = fCountedQueued.load();
+    if (Queued <= counted) return false;
+    fTotalReceived += Queued - counted;
+    fCountedQueued = Queued;
+    return true;
+}
+
+void TnrCustomComm::TakeCounted(std::uint32_t Taken) {
+    const std::uint32_t counted = fCountedQueued.load();
+    if (Taken > counted) fTotalReceived += Taken - counted;
+    fCountedQueued = Taken > counted ? 0 : counted - Taken;
 }
 
 // ---- the event-wait thread
@@ -262,187 +298,141 @@ void TCommThread::Terminate() {
     if (fLink) Win32.SetEvent(fLink->hStop);
 }
 
-namespace {
-
-// The record of one driver wait. The driver writes the mask and the record
-// when the wait ends, so they live on the heap and stay reserved until then.
-struct TWaitSlot {
-    OVERLAPPED ovl{};
-    DWORD mask = 0;
-};
-
-TWaitSlot* NewWaitSlot() {
-    auto* s = new (std::nothrow) TWaitSlot;
-    if (!s) return nullptr;
-    s->ovl.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!s->ovl.hEvent) {
-        delete s;
-        return nullptr;
-    }
-    return s;
-}
-
-void FreeWaitSlot(TWaitSlot* s) {
-    if (!s) return;
-    Win32.CloseHandle(s->ovl.hEvent);
-    delete s;
-}
-
-}  // namespace
-
 void TCommThread::Execute() {
-    const std::shared_ptr<detail::TCommLink> link = fLink;
-    if (!link) return;
-    TWaitSlot* slot = NewWaitSlot();
-    if (!slot) return;
-
-    // Posts to the message thread unless the port has been told to stop.
-    auto deliver = [&](WPARAM w, LPARAM l) {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> g(link->Lock);
-                if (link->Stopped) return false;
-                if (w & EV_RXCHAR) link->RxOutstanding = true;
-                if (Win32.PostThreadMessageW(link->MsgThreadId, nrCommMsgComEvent, w, l)) return true;
-                if (w & EV_RXCHAR) link->RxOutstanding = false;
-            }
-            if (Terminated()) return false;
-            Win32.Sleep(1);  // the message thread has no queue yet, or it is full
-        }
-    };
-    // A pause that ends early (false) when the port is told to stop.
-    auto pause = [&](DWORD ms) { return Win32.WaitForSingleObject(link->hStop, ms) == WAIT_TIMEOUT && !Terminated(); };
-
-    // A failed wait may be the only sign of a device that went away: some
-    // drivers (Wine's, on a pty whose other end died) keep ending waits
-    // without data instead of failing them. Then the state query fails. Asked
-    // at most every 100 ms, since such drivers also end idle waits this way.
-    DWORD lastCheck = Win32.GetTickCount() - 1000;
-    auto checkDevice = [&]() -> DWORD {
-        const DWORD now = Win32.GetTickCount();
-        if (now - lastCheck < 100) return 0;
-        lastCheck = now;
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        if (Win32.GetCommState(hDevice, &dcb)) return 0;
-        const DWORD err = Win32.GetLastError();
-        return err == ERROR_INVALID_HANDLE ? 0 : err;
-    };
-
-    // Waits that end by themselves without an event (Wine ends an idle wait
-    // on a pty after a millisecond or two, at a real cost in CPU): after a
-    // few in a row the next wait starts a little later, up to kIdleMaxMs.
-    // Drivers that keep a wait pending until something happens never get here.
-    DWORD emptyRun = 0;
-
-    bool pending = false;
-    bool stop = hDevice == INVALID_HANDLE_VALUE;
-    while (!stop) {
-        if (emptyRun > kIdleAfter && !pause(std::min<DWORD>(emptyRun - kIdleAfter, kIdleMaxMs))) break;
-        // Received bytes on their way to the dispatch: a new wait would only
-        // report them again (Wine reports queued bytes at once, so the thread
-        // would spin). Wait until the dispatch has read them, or kStallMs.
-        if (link->RxOutstanding) {
-            HANDLE hs[2] = {link->hRxDone, link->hStop};
-            if (Win32.WaitForMultipleObjects(2, hs, FALSE, kStallMs) == WAIT_OBJECT_0 + 1) break;
-        }
-        DWORD mask = 0, err = 0;
-        bool ok = false, ended = false;
-        {
-            // The handle is used only while the port has not been told to
-            // stop: after that it may be closed, or reused by a new open.
-            std::lock_guard<std::mutex> g(link->Lock);
-            if (link->Stopped || Terminated()) break;
-            ResetOverlapped(slot->ovl);
-            Win32.ResetEvent(slot->ovl.hEvent);
-            slot->mask = 0;
-            ok = Win32.WaitCommEvent(hDevice, &slot->mask, &slot->ovl) != FALSE;
-            if (ok) {
-                mask = slot->mask;
-            } else {
-                err = Win32.GetLastError();
-                pending = err == ERROR_IO_PENDING;
-            }
-        }
-        DWORD lost = 0;
-        // A wait without an outcome: no event for kStallMs, or (Wine) an
-        // event whose status never arrives. First take the wait back and have
-        // the dispatch look at the queue; if that does not end it either, the
-        // record is left to the driver and a new one is used.
-        int phase = 0;
-        DWORD quietMs = 0;
-        while (pending && !stop) {
-            HANDLE hs[2] = {slot->ovl.hEvent, link->hStop};
-            const DWORD w = Win32.WaitForMultipleObjects(2, hs, FALSE, kStallMs);
-            bool check = false, abandon = false;
-            {
-                std::lock_guard<std::mutex> g(link->Lock);
-                if (link->Stopped || Terminated() || w == WAIT_FAILED) {
-                    Win32.OutputDebugStringW(L"BREAK ...");
-                    stop = true;
-                } else if (HasOverlappedIoCompleted(&slot->ovl)) {
-                    DWORD n = 0;
-                    if (Win32.GetOverlappedResult(hDevice, &slot->ovl, &n, FALSE)) {
-                        mask = slot->mask;
-                    } else {
-                        mask = 0;
-                        ended = true;
-                        lost = checkDevice();
-                    }
-                    pending = false;
-                } else {
-                    quietMs += (w == WAIT_TIMEOUT) ? kStallMs : 1;
-                    if (phase == 0 && quietMs >= (w == WAIT_TIMEOUT ? kStallMs : kNoStatusMs)) {
-                        CallCancelIo(hDevice);
-                        check = true;
-                        phase = 1;
-                        quietMs = 0;
-                    } else if (phase == 1 && quietMs >= kStallMs) {
-                        abandon = true;
-                    }
-                }
-            }
-            if (stop) break;
-            if (check && !deliver(EV_RXCHAR, 0)) stop = true;
-            if (abandon) {
-                // Deliberately not freed: the driver might still write it.
-                TWaitSlot* fresh = NewWaitSlot();
-                if (!fresh) {
-                    stop = true;
-                    break;
-                }
-                slot = fresh;
-                pending = false;
-            } else if (pending && w == WAIT_OBJECT_0 && !pause(1)) {
-                stop = true;  // signalled without a status: give it a moment
-            }
-        }
-        if (stop) break;
-        if (!ok && !pending && err != ERROR_IO_PENDING) {
-            if (err == ERROR_INVALID_PARAMETER && slot->mask == 0) {
-                ended = true;  // an empty event
-            } else {
-                Win32.OutputDebugStringW(L"111 ...");
-                // The port is closed by the thread that runs the dispatch, so
-                // no dispatch is using it meanwhile.
-                if (err != ERROR_INVALID_HANDLE) deliver(0, detail::kPortFailed);
-                break;
-            }
-        }
-        if (lost) {
-            Win32.OutputDebugStringW(L"111 ...");
-            deliver(0, detail::kPortFailed);
-            break;
-        }
-        emptyRun = (mask == 0 && ended) ? emptyRun + 1 : 0;
-        // An empty mask (the mask was reset, or a wait that ended by itself)
-        // is nothing to report.
-        if (mask != 0 && !deliver(mask, 0)) break;
+    if (!fLink || hDevice == INVALID_HANDLE_VALUE) return;
+    fSlot = new (std::nothrow) detail::TWaitSlot;
+    if (fSlot) fSlot->ovl.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!fSlot || !fSlot->ovl.hEvent) {
+        Post(ERROR_NOT_ENOUGH_MEMORY, detail::cnPortFailed);
+        ReleaseSlot();
+        return;
     }
-    if (pending && !HasOverlappedIoCompleted(&slot->ovl) &&
-        Win32.WaitForSingleObject(slot->ovl.hEvent, 5000) != WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&slot->ovl))
-        return;  // never completed: the record, its mask and its event stay with the driver
-    FreeWaitSlot(slot);
+    fLastCheck = Win32.GetTickCount() - kDeviceCheckMs;
+    for (;;) {
+        if (!fLink->AwaitReceiveGate()) break;
+        // Whether the receive event just dispatched brought anything.
+        if (fRxJudged) fQuietRun = fLink->RxNothingNew.exchange(false) ? fQuietRun + 1 : 0;
+        fRxJudged = false;
+        if (fQuietRun > kQuietFree && !Pause(std::min(fQuietRun - kQuietFree, kQuietMaxMs))) break;
+        TOutcome o = StartWait();
+        if (o.End == TEnd::Pending) o = AwaitPending();
+        if (!Settle(o)) break;
+    }
+    ReleaseSlot();
+}
+
+TCommThread::TOutcome TCommThread::StartWait() {
+    // The handle is used only while the port has not been told to stop:
+    // after that it may be closed, or reused by a new open.
+    detail::TSlimGuard g(fLink->Lock);
+    if (fLink->Stopped || Terminated()) return {TEnd::Stopped, 0};
+    // The driver resets the event when the wait starts.
+    std::memset(&fSlot->ovl, 0, offsetof(OVERLAPPED, hEvent));
+    fSlot->mask = 0;
+    if (Win32.WaitCommEvent(hDevice, &fSlot->mask, &fSlot->ovl))
+        return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
+    const DWORD err = Win32.GetLastError();
+    if (err == ERROR_IO_PENDING) {
+        fPending = true;
+        return {TEnd::Pending, 0};
+    }
+    if (err == ERROR_INVALID_PARAMETER && fSlot->mask == 0) return {TEnd::Empty, 0};
+    return {TEnd::Failed, err};
+}
+
+TCommThread::TOutcome TCommThread::AwaitPending() {
+    HANDLE hs[2] = {fSlot->ovl.hEvent, fLink->hStop};
+    for (;;) {
+        if (Win32.WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            Win32.OutputDebugStringW(L"BREAK ...");
+            return {TEnd::Stopped, 0};
+        }
+        if (HasOverlappedIoCompleted(&fSlot->ovl)) break;
+        // Signalled ahead of its status (a late signal of an earlier wait):
+        // take the signal back; the completion sets it again.
+        Win32.ResetEvent(fSlot->ovl.hEvent);
+        if (HasOverlappedIoCompleted(&fSlot->ovl)) break;
+    }
+    fPending = false;
+    DWORD n = 0;
+    // A wait that ends without success (the mask was reset, or the device is
+    // going away) is empty; whether the device is still there is asked apart.
+    if (!Win32.GetOverlappedResult(hDevice, &fSlot->ovl, &n, FALSE)) return {TEnd::Empty, 0};
+    return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
+}
+
+bool TCommThread::Settle(TOutcome o) {
+    switch (o.End) {
+        case TEnd::Event:
+            // Bytes nobody reads are reported again by some drivers: the
+            // dispatch tells whether they were new.
+            fRxJudged = o.Value == EV_RXCHAR;
+            if (!fRxJudged) fQuietRun = 0;
+            return Post(o.Value, detail::cnEvent);
+        case TEnd::Empty:
+            if (const DWORD err = QuietDeviceError()) {
+                Win32.OutputDebugStringW(L"111 ...");
+                Post(err, detail::cnPortFailed);
+                return false;
+            }
+            ++fQuietRun;
+            return true;
+        case TEnd::Failed:
+            Win32.OutputDebugStringW(L"111 ...");
+            // The port is closed by the thread that runs the dispatch, so no
+            // dispatch is using it meanwhile.
+            Post(o.Value, detail::cnPortFailed);
+            return false;
+        default:
+            return false;
+    }
+}
+
+DWORD TCommThread::QuietDeviceError() {
+    // Some drivers (Wine's, on a pty whose other end died) keep ending waits
+    // empty instead of failing them; then the state query fails. Asked at
+    // most every kDeviceCheckMs, since such drivers also end idle waits so.
+    const DWORD now = Win32.GetTickCount();
+    if (now - fLastCheck < kDeviceCheckMs) return 0;
+    fLastCheck = now;
+    detail::TSlimGuard g(fLink->Lock);
+    if (fLink->Stopped) return 0;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (Win32.GetCommState(hDevice, &dcb)) return 0;
+    const DWORD err = Win32.GetLastError();
+    return err ? err : ERROR_GEN_FAILURE;
+}
+
+bool TCommThread::Post(WPARAM w, detail::TCommNote note) {
+    const bool rx = note == detail::cnEvent && (w & EV_RXCHAR);
+    for (;;) {
+        {
+            detail::TSlimGuard g(fLink->Lock);
+            if (fLink->Stopped) return false;
+            if (rx) fLink->RxOutstanding = true;
+            if (Win32.PostThreadMessageW(fLink->MsgThreadId, nrCommMsgComEvent, w, note)) return true;
+            if (rx) fLink->RxOutstanding = false;
+        }
+        if (Terminated()) return false;
+        Win32.Sleep(1);  // the message thread has no queue yet, or it is full
+    }
+}
+
+bool TCommThread::Pause(DWORD ms) {
+    return Win32.WaitForSingleObject(fLink->hStop, ms) == WAIT_TIMEOUT && !Terminated();
+}
+
+void TCommThread::ReleaseSlot() {
+    if (!fSlot) return;
+    // A wait still with the driver writes its record when it ends: the close
+    // ends it; one that never ends keeps the record, its mask and its event.
+    if (fPending && !HasOverlappedIoCompleted(&fSlot->ovl) &&
+        Win32.WaitForSingleObject(fSlot->ovl.hEvent, 5000) != WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&fSlot->ovl))
+        return;
+    if (fSlot->ovl.hEvent) Win32.CloseHandle(fSlot->ovl.hEvent);
+    delete fSlot;
+    fSlot = nullptr;
 }
 
 // ---- the message thread
@@ -460,39 +450,48 @@ void TMsgThread::Terminate() {
 
 void TMsgThread::Execute() {
     if (!Com || !fLink) return;
-    // Make the queue now, so the first post finds it.
+    // Make the queue now, so the first post finds it. A quit message posted
+    // before it existed is lost, but the stop flag was set before it.
     Win32.PeekMessageW(&glMsg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    while (!Terminated()) {
-        // The quit message can be lost when the port closes before this
-        // thread made its queue; the stop event cannot, so wait on both.
-        if (!Win32.PeekMessageW(&glMsg, nullptr, 0xC000, 0xFFFF, PM_REMOVE)) {
-            if (fLink->Stopped || Terminated()) return;
-            const DWORD w = Win32.MsgWaitForMultipleObjects(1, &fLink->hStop, FALSE, INFINITE, QS_POSTMESSAGE);
-            if (w != WAIT_OBJECT_0 + 1) return;  // stopped, or the wait itself failed
-            continue;
-        }
-        if (glMsg.message == WM_QUIT) return;
+    while (!Terminated() && !fLink->Stopped) {
+        if (fLink->WatchWrite.exchange(false)) fWatchWrite = fLink->hWriteDone != nullptr;
+        if (!NextMessage()) return;
         if (fLink->Stopped || Terminated()) return;
         if (glMsg.message == nrCommMsgQuitComEvent) return;
-        if (!glMsg.hwnd && glMsg.message == nrCommMsgComEvent) {
-            RunOnDispatchThread(glMsg.lParam == detail::kPortFailed);
-            if (fLink->Stopped) return;
-        } else {
+        if (glMsg.hwnd || glMsg.message != nrCommMsgComEvent)
             Win32.DispatchMessageW(&glMsg);
-        }
+        else if (glMsg.lParam != detail::cnWriteStarted)  // that one only wakes us
+            RunOnDispatchThread();
     }
 }
 
-void TMsgThread::RunOnDispatchThread(bool PortFailed) {
+bool TMsgThread::NextMessage() {
+    if (!fWatchWrite) return Win32.GetMessageW(&glMsg, nullptr, 0xC000, 0xFFFF) > 0;
+    // A SendData write is pending: its end is an event too.
+    for (;;) {
+        if (Win32.PeekMessageW(&glMsg, nullptr, 0xC000, 0xFFFF, PM_REMOVE)) return glMsg.message != WM_QUIT;
+        const DWORD w = Win32.MsgWaitForMultipleObjects(1, &fLink->hWriteDone, FALSE, INFINITE, QS_POSTMESSAGE);
+        if (w == WAIT_OBJECT_0) {
+            fWatchWrite = false;
+            glMsg = MSG{};
+            glMsg.message = nrCommMsgComEvent;
+            glMsg.lParam = detail::cnWriteStarted;  // the started write has ended
+            RunOnDispatchThread();
+            if (fLink->Stopped) return false;
+            continue;
+        }
+        if (w != WAIT_OBJECT_0 + 1) return false;
+    }
+}
+
+void TMsgThread::RunOnDispatchThread() {
     const std::shared_ptr<detail::TCommLink> link = fLink;
     {
-        std::lock_guard<std::mutex> g(link->Lock);
+        detail::TSlimGuard g(link->Lock);
         if (link->Stopped) return;
         // From here until Busy is cleared a closer waits for us, so Com stays valid.
         link->Busy = true;
-        Win32.ResetEvent(link->hIdle);
     }
-    fPortFailed = PortFailed;
     // Captures one pointer only: std::function keeps it without a heap block.
     auto body = [this] { DispatchBody(); };
     try {
@@ -502,9 +501,13 @@ void TMsgThread::RunOnDispatchThread(bool PortFailed) {
             body();
     } catch (...) {
     }
-    std::lock_guard<std::mutex> g(link->Lock);
-    link->Busy = false;
-    Win32.SetEvent(link->hIdle);
+    bool stopped;
+    {
+        detail::TSlimGuard g(link->Lock);
+        link->Busy = false;
+        stopped = link->Stopped;
+    }
+    if (stopped) Win32.SetEvent(link->hIdle);
 }
 
 void TMsgThread::DispatchBody() {
@@ -512,12 +515,19 @@ void TMsgThread::DispatchBody() {
     if (fLink->Stopped) return;
     fLink->DispatchThread = Win32.GetCurrentThreadId();
     try {
-        if (fPortFailed)
-            Com->ShutdownPort(false);
-        else
-            Com->ProcessCommEvent(glMsg);
+        switch (glMsg.lParam) {
+            case detail::cnPortFailed:
+                Com->PortFailed(static_cast<DWORD>(glMsg.wParam));
+                break;
+            case detail::cnWriteStarted:
+                Com->AsyncWriteEnded();
+                break;
+            default:
+                Com->ProcessCommEvent(glMsg);
+        }
     } catch (...) {
-        // Nothing leaves a dispatch.
+        // Nothing leaves a dispatch; a handler's exception is reported.
+        if (fLink->ComAlive) Com->ReportHandlerException();
     }
     fLink->DispatchThread = 0;
 }

@@ -64,13 +64,12 @@ void DeallocateHWnd(HWND wnd) {
 TApplication::TApplication() : TComponent(nullptr) {
     SetMainThreadID(GetCurrentThreadId());
     handle_ = AllocateHWnd(TWndMethod::Bind<&TApplication::WndProc>(this));
-    HWND h = handle_;
-    SetWakeMainThread([h] { PostMessageW(h, kWakeMsg, 0, 0); });
+    SetWakeWindow(handle_, kWakeMsg);
     Application = this;
 }
 
 TApplication::~TApplication() {
-    SetWakeMainThread(nullptr);
+    SetWakeWindow(nullptr, 0);
     CheckSynchronize();
     if (Application == this) Application = nullptr;
     DestroyComponents();
@@ -114,8 +113,7 @@ bool TApplication::ProcessMessagesUntil(const std::function<bool()>& pred, DWORD
         if (pred()) return true;
         DWORD spent = GetTickCount() - start;
         if (spent >= ms) return false;
-        HANDLE h = SyncEvent();
-        MsgWaitForMultipleObjects(1, &h, FALSE, ms - spent < 10 ? ms - spent : 10, QS_ALLINPUT);
+        MainThreadWait(0, nullptr, ms - spent < 10 ? ms - spent : 10, QS_ALLINPUT);
     }
 }
 
@@ -123,9 +121,7 @@ void TApplication::Run() {
     MSG msg;
     while (!terminated_) {
         if (mainWindow_ && !IsWindow(mainWindow_)) break;
-        HANDLE h = SyncEvent();
-        DWORD w = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_ALLINPUT);
-        if (w == WAIT_OBJECT_0) CheckSynchronize();
+        MainThreadWait(0, nullptr, INFINITE, QS_ALLINPUT);
         while (ProcessMessage(msg)) {
             if (terminated_) break;
         }

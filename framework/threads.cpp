@@ -2,8 +2,8 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <exception>
-#include <mutex>
 
 namespace fw {
 
@@ -11,20 +11,43 @@ namespace {
 
 struct SyncRequest {
     const std::function<void()>* method;
-    HANDLE done;
+    bool done = false;
     std::exception_ptr error;
     SyncRequest* next = nullptr;
 };
 
-std::mutex gSyncLock;
+// Guards the queue and the done flags. A slim lock and a condition variable
+// cost no kernel object per call: every received block may come through here.
+SRWLOCK gSyncLock = SRWLOCK_INIT;
+CONDITION_VARIABLE gSyncDone = CONDITION_VARIABLE_INIT;
 // The waiting requests, oldest first. The requests live on their callers'
-// stacks, so queueing one allocates nothing (a dispatch per received block
-// goes through here).
+// stacks, so queueing one allocates nothing.
 SyncRequest* gSyncHead = nullptr;
 SyncRequest* gSyncTail = nullptr;
-HANDLE gSyncEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-std::function<void()> gWake;
+// Auto reset: whichever wait of the main thread sees it runs the queue.
+HANDLE gSyncEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+// Where a wake-up message goes when the main thread is not in MainThreadWait.
+std::atomic<HWND> gWakeWindow{nullptr};
+std::atomic<UINT> gWakeMessage{0};
+// True while the main thread is in MainThreadWait, which watches gSyncEvent.
+std::atomic<bool> gMainWaits{false};
 std::atomic<DWORD> gMainThread{0};
+
+class TSyncGuard {
+public:
+    TSyncGuard() { AcquireSRWLockExclusive(&gSyncLock); }
+    ~TSyncGuard() { ReleaseSRWLockExclusive(&gSyncLock); }
+};
+
+SyncRequest* PopRequest() {
+    TSyncGuard g;
+    SyncRequest* r = gSyncHead;
+    if (r) {
+        gSyncHead = r->next;
+        if (!gSyncHead) gSyncTail = nullptr;
+    }
+    return r;
+}
 
 }  // namespace
 
@@ -38,35 +61,43 @@ void SetMainThreadID(DWORD id) { gMainThread.store(id); }
 
 HANDLE SyncEvent() { return gSyncEvent; }
 
-void SetWakeMainThread(std::function<void()> wake) {
-    std::lock_guard<std::mutex> g(gSyncLock);
-    gWake = std::move(wake);
+void SetWakeWindow(HWND wnd, UINT msg) {
+    gWakeMessage = msg;
+    gWakeWindow = wnd;
 }
 
 bool CheckSynchronize() {
     if (GetCurrentThreadId() != MainThreadID()) return false;
     bool any = false;
-    for (;;) {
-        SyncRequest* r = nullptr;
-        {
-            std::lock_guard<std::mutex> g(gSyncLock);
-            if (!gSyncHead) {
-                ResetEvent(gSyncEvent);
-                break;
-            }
-            r = gSyncHead;
-            gSyncHead = r->next;
-            if (!gSyncHead) gSyncTail = nullptr;
-        }
+    while (SyncRequest* r = PopRequest()) {
         any = true;
         try {
             (*r->method)();
         } catch (...) {
             r->error = std::current_exception();
         }
-        SetEvent(r->done);
+        {
+            TSyncGuard g;
+            r->done = true;
+        }
+        WakeAllConditionVariable(&gSyncDone);
     }
     return any;
+}
+
+DWORD MainThreadWait(DWORD Count, const HANDLE* Handles, DWORD Ms, DWORD WakeMask) {
+    HANDLE all[MAXIMUM_WAIT_OBJECTS];
+    if (Count >= MAXIMUM_WAIT_OBJECTS) return WAIT_FAILED;
+    std::copy(Handles, Handles + Count, all);
+    all[Count] = gSyncEvent;
+    // While the flag is up a queued call needs only the event; a call queued
+    // before it went up was run here or posted its wake-up message as well.
+    gMainWaits = true;
+    CheckSynchronize();
+    const DWORD w = MsgWaitForMultipleObjects(Count + 1, all, FALSE, Ms, WakeMask);
+    gMainWaits = false;
+    CheckSynchronize();
+    return w;
 }
 
 void TThread::Synchronize(const std::function<void()>& method) {
@@ -74,21 +105,24 @@ void TThread::Synchronize(const std::function<void()>& method) {
         method();
         return;
     }
-    SyncRequest r{&method, CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr};
-    std::function<void()> wake;
+    SyncRequest r{&method, false, nullptr, nullptr};
     {
-        std::lock_guard<std::mutex> g(gSyncLock);
+        TSyncGuard g;
         if (gSyncTail)
             gSyncTail->next = &r;
         else
             gSyncHead = &r;
         gSyncTail = &r;
-        SetEvent(gSyncEvent);
-        wake = gWake;
     }
-    if (wake) wake();
-    WaitForSingleObject(r.done, INFINITE);
-    CloseHandle(r.done);
+    SetEvent(gSyncEvent);
+    // A main thread outside MainThreadWait (a modal loop, a dialog) only
+    // sees messages.
+    if (!gMainWaits)
+        if (HWND w = gWakeWindow) PostMessageW(w, gWakeMessage, 0, 0);
+    {
+        TSyncGuard g;
+        while (!r.done) SleepConditionVariableSRW(&gSyncDone, &gSyncLock, INFINITE, 0);
+    }
     if (r.error) std::rethrow_exception(r.error);
 }
 
@@ -104,26 +138,20 @@ bool TThreadControl::WaitFor(DWORD ms) const {
     // send to its windows, so a thread blocked in either can end.
     DWORD start = GetTickCount();
     for (;;) {
-        HANDLE hs[2] = {handle_, gSyncEvent};
         DWORD left = INFINITE;
         if (ms != INFINITE) {
             DWORD spent = GetTickCount() - start;
             if (spent >= ms) return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
             left = ms - spent;
         }
-        DWORD w = MsgWaitForMultipleObjects(2, hs, FALSE, left, QS_SENDMESSAGE);
+        const DWORD w = MainThreadWait(1, &handle_, left, QS_SENDMESSAGE);
         if (w == WAIT_OBJECT_0) return true;
-        if (w == WAIT_OBJECT_0 + 1) {
-            CheckSynchronize();
-            continue;
-        }
         if (w == WAIT_OBJECT_0 + 2) {
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // delivers the sent ones only
-            continue;
+        } else if (w != WAIT_OBJECT_0 + 1) {
+            return false;
         }
-        if (w == WAIT_TIMEOUT) return false;
-        return false;
     }
 }
 

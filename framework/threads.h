@@ -78,9 +78,16 @@ void SetMainThreadID(DWORD id);
 
 // Runs the pending Synchronize calls; main thread only. True when any ran.
 bool CheckSynchronize();
-// Signalled while Synchronize calls wait; for wait loops of the main thread.
+// Set (auto reset) when a Synchronize call is queued; a wait loop of the main
+// thread that sees it runs CheckSynchronize.
 HANDLE SyncEvent();
-// Called when a Synchronize call is queued, to wake the main thread's loop.
-void SetWakeMainThread(std::function<void()> wake);
+// The main thread's wait: MsgWaitForMultipleObjects on Handles and the
+// messages of WakeMask, running Synchronize calls before and after. Returns
+// as MsgWaitForMultipleObjects does; WAIT_OBJECT_0 + Count when a call was
+// queued, WAIT_OBJECT_0 + Count + 1 for a message.
+DWORD MainThreadWait(DWORD Count, const HANDLE* Handles, DWORD Ms, DWORD WakeMask);
+// Where a queued Synchronize call posts Msg when the main thread is not in
+// MainThreadWait (a modal loop sees only messages); null for nowhere.
+void SetWakeWindow(HWND Wnd, UINT Msg);
 
 }  // namespace fw

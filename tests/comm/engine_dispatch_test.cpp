@@ -91,20 +91,34 @@ TEST_F(EngineDispatch, MoreQueuedThanTheBufferHoldsIsReadInBufferSizedPieces) {
     EXPECT_EQ(com->TotalReceived(), 20000u);
 }
 
-TEST_F(EngineDispatch, WithNobodyToTakeThemBytesStayQueuedButAreCounted) {
+TEST_F(EngineDispatch, EachReceivedByteIsCountedOnceWhoeverTakesIt) {
     Open();
     fake.Receive("abc");
     ASSERT_TRUE(PumpUntil([&] { return com->TotalReceived() == 3; }));
+    // The same bytes reported again (as drivers that report the queue do) are not new.
     fake.Raise(EV_RXCHAR);
-    ASSERT_TRUE(PumpUntil([&] { return com->TotalReceived() == 6; }));  // counted again
+    fake.Raise(EV_RXCHAR);
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(com->TotalReceived(), 3u);
     EXPECT_TRUE(fake.ReadSizes().empty());
     EXPECT_EQ(com->ReadyForRead(), 3u);
 
+    // The application takes two, two more arrive: five in all.
+    char two[2];
+    com->Read(two, 2);
+    fake.Receive("de");
+    ASSERT_TRUE(PumpUntil([&] { return com->TotalReceived() == 5; }));
+    EXPECT_EQ(com->ReadString(), "cde");
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(com->TotalReceived(), 5u);
+
     // Tracing received characters reads them even with nobody attached.
     com->SetTraceStates({tsRxChar});
-    fake.Raise(EV_RXCHAR);
-    ASSERT_TRUE(PumpUntil([&] { return !fake.ReadSizes().empty(); }));
-    EXPECT_EQ(fake.ReadSizes(), std::vector<DWORD>{3});
+    const std::size_t reads = fake.ReadSizes().size();
+    fake.Receive("fg");
+    ASSERT_TRUE(PumpUntil([&] { return fake.ReadSizes().size() > reads; }));
+    EXPECT_EQ(fake.ReadSizes().back(), 2u);
+    EXPECT_EQ(com->TotalReceived(), 7u);
 }
 
 TEST_F(EngineDispatch, ALineErrorReachesOnCommErrorAndTheDataComesWithTheNextEvent) {
@@ -221,21 +235,27 @@ TEST_F(EngineDispatch, TransmitEmptyRaisesOnAfterSendOnlyWhenTraced) {
     EXPECT_EQ(sent, 1);
 }
 
-TEST_F(EngineDispatch, AWaitThatMissesArrivingBytesIsTakenBackAndRenewed) {
-    Collect();
+TEST_F(EngineDispatch, AnIdleWaitStaysWithTheDriver) {
+    int calls = 0;
+    com->OnAfterReceive = [&](TObject*, void*, std::uint32_t) { ++calls; };
     Open();
-    fake.SetStuckWait(true);
-    fake.Receive("late");
-    ASSERT_TRUE(PumpUntil([&] { return Received() == "late"; }, 5000));
-    EXPECT_TRUE(fake.Called("CancelIo"));
+    fake.ClearCalls();
+    PumpUntil([] { return false; }, 700);
+    // No renewal, no look at the queue, no dispatch: the driver tells when something comes.
+    EXPECT_EQ(fake.Calls(), std::vector<std::string>{});
+    EXPECT_EQ(calls, 0);
+    fake.Receive("x");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
 }
 
-TEST_F(EngineDispatch, AWaitWhoseStatusNeverComesIsLeftBehind) {
+TEST_F(EngineDispatch, AWaitSignalledAheadOfItsStatusIsWaitedOnWithoutSpinning) {
     Collect();
     Open();
+    fake.ClearCalls();
     ASSERT_TRUE(fake.SignalWithoutStatus());
-    // The thread takes a fresh record and waits again.
-    ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }, 5000));
+    PumpUntil([] { return false; }, 100);
+    EXPECT_TRUE(fake.WaitPending());
+    EXPECT_EQ(fake.CountCalls("WaitCommEvent"), 0);  // the same wait, not a new one
     fake.Receive("on");
     ASSERT_TRUE(PumpUntil([&] { return Received() == "on"; }));
 }
@@ -243,15 +263,31 @@ TEST_F(EngineDispatch, AWaitWhoseStatusNeverComesIsLeftBehind) {
 TEST_F(EngineDispatch, EmptyWaitCompletionsAreNotDispatched) {
     Collect();
     Open();
-    fake.ClearCalls();
     for (int i = 0; i < 30; ++i) {  // past the point where the thread starts to pace itself
         ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }));
         ASSERT_TRUE(fake.CompleteEmpty());
     }
     ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }));
+    fake.ClearCalls();
     fake.Receive("z");
     ASSERT_TRUE(PumpUntil([&] { return Received() == "z"; }));
     EXPECT_EQ(fake.CountCalls("ClearCommError"), 1);  // one real event, one dispatch
+    EXPECT_EQ(blocks.size(), 1u);
+}
+
+TEST_F(EngineDispatch, ABurstIsReadOnWhileItKeepsComing) {
+    Collect();
+    Open();
+    // More arrives while the first block is handed over: the same dispatch takes it.
+    int fed = 0;
+    com->OnAfterReceive = [&](TObject*, void* b, std::uint32_t n) {
+        blocks.emplace_back(static_cast<const char*>(b), n);
+        if (++fed < 3) fake.Receive(std::string(4000, static_cast<char>('a' + fed)));
+    };
+    fake.Receive(std::string(4000, 'a'));
+    ASSERT_TRUE(PumpUntil([&] { return Received().size() == 12000; }));
+    EXPECT_EQ(Received(), std::string(4000, 'a') + std::string(4000, 'b') + std::string(4000, 'c'));
+    EXPECT_EQ(com->TotalReceived(), 12000u);
 }
 
 TEST_F(EngineDispatch, AnExceptionOfAHandlerIsReportedAndLaterEventsStillArrive) {
@@ -277,6 +313,24 @@ TEST_F(EngineDispatch, AnExceptionOfAHandlerIsReportedAndLaterEventsStillArrive)
     fake.Receive("3");
     ASSERT_TRUE(PumpUntil([&] { return calls == 3; }));
     EXPECT_TRUE(com->Active());
+}
+
+TEST_F(EngineDispatch, AFailingTraceHandlerNeitherStopsACloseNorTheNextOpen) {
+    std::vector<std::wstring> fatal;
+    com->OnFatalError = [&](TObject*, std::uint32_t, std::uint32_t, const std::wstring& msg, bool& raise) {
+        fatal.push_back(msg);
+        raise = false;
+    };
+    com->OnTraceState = [](TObject*, TTraceStates) { throw fw::Exception(L"trace"); };
+    Open();
+    fatal.clear();  // the open's own close traced too
+    com->SetActive(false);
+    EXPECT_FALSE(com->Active());
+    EXPECT_FALSE(fake.IsOpen());
+    EXPECT_EQ(fatal, std::vector<std::wstring>{L"trace"});
+    com->SetActive(true);  // every open starts with a close
+    EXPECT_TRUE(com->Active());
+    workers = com->Threads();
 }
 
 namespace {
@@ -331,12 +385,17 @@ TEST_F(EngineDispatch, ADeviceThatVanishesQuietlyIsNoticedByItsFailingStateQuery
     EXPECT_LE(fake.CountCalls("GetCommState"), 2);
 }
 
-TEST_F(EngineDispatch, AnInvalidHandleEndsTheWaitButLeavesThePortOpen) {
+TEST_F(EngineDispatch, AnInvalidHandleIsADriverFailureAndItsCodeIsLogged) {
     Open();
+    notes.clear();
+    log.Lines.clear();
     fake.Fail(ERROR_INVALID_HANDLE);
-    ASSERT_TRUE(workers.size() == 2 && workers[1]->WaitFor(5000));
-    EXPECT_TRUE(com->Active());
-    EXPECT_TRUE(notes == std::vector<int>{ncMediumOpened});
+    ASSERT_TRUE(PumpUntil([&] { return !com->Active(); }));
+    ASSERT_TRUE(WaitThreads(workers));
+    EXPECT_EQ(notes, std::vector<int>{ncMediumClosed});
+    bool logged = false;
+    for (auto& l : log.Lines) logged = logged || l.find(L"The port failed: 6,") != std::wstring::npos;
+    EXPECT_TRUE(logged);
 }
 
 TEST_F(EngineDispatch, ThePendingWaitKeepsItsStorageUntilTheDriverEndsIt) {

@@ -117,25 +117,65 @@ TEST_F(EngineIO, FailedAndShortWritesReachOnCommError) {
     EXPECT_EQ(com->TotalSent(), 2u);
 }
 
-TEST_F(EngineIO, SendDataKeepsItsOwnCopyUntilTheWriteCompletes) {
+TEST_F(EngineIO, SendDataNeverWaitsForTheBlockBeforeAndKeepsTheOrder) {
+    for (bool useMainThread : {true, false}) {
+        com->SetUseMainThread(useMainThread);
+        Open();
+        fake.ClearOutput();
+        fake.SetDeferWrites(true);
+        std::string block = "first";
+        com->SendData(block.data(), static_cast<std::uint32_t>(block.size()));
+        block = "XXXXX";  // the caller's buffer is gone or reused
+        // The line does not drain: the next blocks are taken at once, behind it.
+        com->SendData("second", 6);
+        com->SendString("+");
+        com->SendData("third", 5);
+        EXPECT_EQ(fake.PendingWrites(), 1);
+        EXPECT_EQ(com->NotYetSend(), 12u);
+        EXPECT_EQ(fake.CompleteWrites(), 1);
+        // The end of the write starts the next one, the queued bytes as one block.
+        ASSERT_TRUE(PumpUntil([&] { return fake.PendingWrites() == 1; }));
+        EXPECT_EQ(fake.CompleteWrites(), 1);
+        EXPECT_EQ(fake.Output(), "firstsecond+third");
+        EXPECT_FALSE(fake.Called("Reused"));
+        EXPECT_EQ(com->TotalSent(), 17u);
+        EXPECT_TRUE(errors.empty());
+        fake.SetDeferWrites(false);
+        com->SetActive(false);
+    }
+}
+
+TEST_F(EngineIO, AWriteThatFailsIsReportedWhenItEndsAndWhatQueuedIsDropped) {
     Open();
     fake.SetDeferWrites(true);
-    std::string block = "first";
-    com->SendData(block.data(), static_cast<std::uint32_t>(block.size()));
-    block = "XXXXX";  // the caller's buffer is gone or reused
-    EXPECT_EQ(com->TotalSent(), 5u);
+    com->SendData("abcd", 4);
+    com->SendData("efgh", 4);
+    EXPECT_EQ(com->TotalSent(), 4u);  // the block in flight is counted when it starts
+    ASSERT_EQ(fake.FailWrites(ERROR_ACCESS_DENIED), 1);
+    // No further call: the failure comes on its own.
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Sys, DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(com->TotalSent(), 0u);
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(fake.PendingWrites(), 0);  // "efgh" would follow a gap: not sent
+    EXPECT_EQ(com->NotYetSend(), 0u);
+}
 
-    // A second block waits for the first to leave the driver's hands.
-    std::thread device([&] {
-        Sleep(20);  // the device takes its time
-        while (!fake.CompleteWrites()) Sleep(1);
-    });
-    com->SendData("second", 6);
-    device.join();
-    EXPECT_EQ(fake.CompleteWrites(), 1);
-    EXPECT_EQ(fake.Output(), "firstsecond");
-    EXPECT_FALSE(fake.Called("Reused"));
-    EXPECT_EQ(com->TotalSent(), 11u);
+TEST_F(EngineIO, SendDataBeyondTheQueueLimitIsRefusedAsBusy) {
+    Open();
+    fake.SetDeferWrites(true);
+    com->SendData("x", 1);
+    const std::string big(TTestComm::kSendQueueLimit, 'q');
+    com->SendData(big.data(), static_cast<std::uint32_t>(big.size()));
+    EXPECT_TRUE(errors.empty());
+    com->SendData("y", 1);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Sys, DWORD(ERROR_BUSY));
+    EXPECT_EQ(com->NotYetSend(), TTestComm::kSendQueueLimit);
+    // Purging the output drops the queue too.
+    com->ClearDeviceOutput();
+    EXPECT_EQ(com->NotYetSend(), 0u);
 }
 
 TEST_F(EngineIO, AShortAsynchronousWriteIsReportedAtTheNextSend) {

@@ -9,6 +9,7 @@
 
 #include "engine_components.h"
 #include "pty_pair.h"
+#include "win32_guard.h"
 #include "test_components.h"
 
 using namespace nr;
@@ -188,4 +189,61 @@ TEST_F(EnginePty, ClosingWithAWriteStillInTheDriverReturnsPromptly) {
     com->SetActive(true);
     EXPECT_TRUE(com->Active());
     workers = com->Threads();
+}
+
+namespace {
+std::atomic<int> gQueries{0};
+decltype(&::ClearCommError) gRealClearCommError = nullptr;
+BOOL WINAPI CountingClearCommError(HANDLE h, LPDWORD e, LPCOMSTAT s) {
+    ++gQueries;
+    return gRealClearCommError(h, e, s);
+}
+}  // namespace
+
+TEST_F(EnginePty, BytesNobodyReadsAreCountedOnceAndCostNoDispatchStorm) {
+    test_support::TWin32Guard guard;
+    gRealClearCommError = nr::Win32.ClearCommError;
+    nr::Win32.ClearCommError = &CountingClearCommError;
+    Open();
+    std::atomic<int> traces{0};
+    com->OnTraceState = [&](TObject*, TTraceStates) { ++traces; };
+    ASSERT_TRUE(peer->Write("abc"));
+    ASSERT_TRUE(PumpUntil([&] { return com->TotalReceived() == 3; }));
+    // The driver reports the queued bytes again at every wait: they are not
+    // new, and the dispatches that find so are paced (a few dozen, not thousands).
+    gQueries = 0;
+    PumpUntil([] { return false; }, 400);
+    EXPECT_LT(gQueries, 100);
+    EXPECT_EQ(com->TotalReceived(), 3u);
+    EXPECT_EQ(com->ReadyForRead(), 3u);
+    ASSERT_TRUE(peer->Write("de"));
+    ASSERT_TRUE(PumpUntil([&] { return com->TotalReceived() == 5; }));
+    EXPECT_EQ(com->ReadString(), "abcde");
+    ASSERT_TRUE(peer->Write("f"));
+    ASSERT_TRUE(PumpUntil([&] { return com->TotalReceived() == 6; }));
+    EXPECT_EQ(traces, 0);
+}
+
+TEST_F(EnginePty, SendDataBehindAStuckWriteReturnsAtOnceAndEverythingArrivesInOrder) {
+    Open();
+    // Nobody reads the other end yet: the first block cannot drain.
+    std::string first(1 << 20, 'a');
+    com->SendData(first.data(), static_cast<std::uint32_t>(first.size()));
+    const DWORD t0 = GetTickCount();
+    com->SendData("second", 6);
+    com->SendString("third");
+    EXPECT_LT(GetTickCount() - t0, 1000u);
+    // The peer reads: the line drains, the queued bytes follow the block.
+    std::string got;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        got = peer->Read(static_cast<DWORD>(first.size() + 11), 5000);
+        done = true;
+    });
+    // The queued bytes are started by the dispatch of the block's end.
+    PumpUntil([&] { return done.load(); }, 15000);
+    reader.join();
+    EXPECT_EQ(got.size(), first.size() + 11);
+    EXPECT_EQ(got.substr(first.size()), "secondthird");
+    EXPECT_EQ(com->TotalSent(), first.size() + 11);
 }

@@ -169,6 +169,8 @@ struct TFakeSerialApi {
                     SetLastError(ERROR_IO_PENDING);
                     return FALSE;
                 }
+                // As a driver does, the record's event is reset when the wait starts.
+                if (ovl && ovl->hEvent) ::ResetEvent(ovl->hEvent);
                 if (f->events_) {
                     *mask = f->events_;
                     f->events_ = 0;
@@ -439,7 +441,7 @@ void TFakeSerial::Raise(DWORD Events) {
     std::lock_guard<std::mutex> g(gMu);
     const DWORD ev = Events & mask_;
     if (!ev || !h_) return;
-    if (waitOvl_ && !stuckWait_)
+    if (waitOvl_)
         CompleteWaitLocked(ev, 0);
     else
         events_ |= ev;
@@ -449,8 +451,6 @@ bool TFakeSerial::SignalWithoutStatus() {
     std::lock_guard<std::mutex> g(gMu);
     if (!waitOvl_) return false;
     ::SetEvent(waitOvl_->hEvent);  // the record keeps saying "pending"
-    waitMask_ = nullptr;
-    waitOvl_ = nullptr;
     return true;
 }
 
@@ -518,9 +518,21 @@ int TFakeSerial::CompleteWrites() {
     return n;
 }
 
-void TFakeSerial::SetStuckWait(bool v) {
+int TFakeSerial::FailWrites(DWORD Error) {
     std::lock_guard<std::mutex> g(gMu);
-    stuckWait_ = v;
+    const int n = static_cast<int>(deferred_.size());
+    for (auto& d : deferred_) {
+        d.Ovl->InternalHigh = 0;
+        d.Ovl->Internal = FakeFailure(Error);
+        ::SetEvent(d.Ovl->hEvent);
+    }
+    deferred_.clear();
+    return n;
+}
+
+int TFakeSerial::PendingWrites() {
+    std::lock_guard<std::mutex> g(gMu);
+    return static_cast<int>(deferred_.size());
 }
 
 void TFakeSerial::SetHoldWait(bool v) {

@@ -41,8 +41,8 @@ public:
     void Raise(DWORD Events);
     // A pending wait ends by itself with an empty mask (as Wine does on a pty).
     bool CompleteEmpty();
-    // The pending wait's event fires but its record never gets a status (as
-    // Wine's sometimes does); the device forgets that wait.
+    // The pending wait's event fires ahead of its status (a late signal); the
+    // wait stays pending and ends with a later event.
     bool SignalWithoutStatus();
     void SetModemStatus(DWORD Status);
     // Error bits and COMSTAT flags for the next ClearCommError.
@@ -58,13 +58,12 @@ public:
     void FailNextWrite(DWORD Error);
     // The next write ends after Count bytes.
     void ShortNextWrite(DWORD Count);
-    // Writes stay pending until CompleteWrites; their bytes are taken then.
+    // Writes stay pending until CompleteWrites (their bytes are taken then)
+    // or FailWrites (nothing is taken).
     void SetDeferWrites(bool v);
     int CompleteWrites();
-    // A pending wait misses the events that arrive (as Wine's sometimes does);
-    // they are kept for the next wait. Taking the wait back (CancelIo from the
-    // thread that started it) still ends it.
-    void SetStuckWait(bool v);
+    int FailWrites(DWORD Error);
+    int PendingWrites();
     // The pending wait is not ended by SetCommMask or CloseHandle; the test
     // ends it with CompleteHeldWait, which tells whether its event was still
     // there (the thread kept its storage).
@@ -112,7 +111,6 @@ private:
     OVERLAPPED* waitOvl_ = nullptr;
     DWORD waitThread_ = 0;
     bool holdWait_ = false;
-    bool stuckWait_ = false;
     DWORD modem_ = 0;
     DWORD errors_ = 0;
     std::uint8_t statFlags_ = 0;
