@@ -273,15 +273,6 @@ std::unique_ptr<TReceiver> MakeReceiver(TKind k, std::uint32_t port) {
     }
 }
 
-// The main thread idles as a program does: in its message loop.
-void IdleFor(double ms) {
-    const double end = NowMs() + ms;
-    for (double left; (left = end - NowMs()) > 0;) {
-        fw::MainThreadWait(0, nullptr, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
-        fw::Application->ProcessMessages();
-    }
-}
-
 std::vector<TKind> Shuffled(std::vector<TKind> v) {
     std::shuffle(v.begin(), v.end(), Rng());
     return v;
@@ -303,7 +294,7 @@ bool Trips(TReceiver& rx, TPeerPort& peer, int n, double gapMin, double gapMax, 
            std::vector<double>& out) {
     std::uniform_real_distribution<double> gap(gapMin, gapMax);
     for (int i = 0; i < n; ++i) {
-        IdleFor(gap(Rng()));
+        bench::IdleFor(gap(Rng()));
         const std::uint8_t b = PatternByte(pos);
         const double t0 = NowMs();
         if (!peer.Write(&b, 1)) return false;
@@ -433,7 +424,7 @@ struct TCpu {
 
 TCpu MeasureIdle(DWORD ms) {
     const double c0 = bench::ProcessCpuMs(), s0 = bench::WineServerCpuMs();
-    IdleFor(ms);
+    bench::IdleFor(ms);
     TCpu c;
     c.Proc = bench::ProcessCpuMs() - c0;
     const double s1 = bench::WineServerCpuMs();
@@ -501,7 +492,7 @@ void Idle() {
                 com->SetByteSize(8);
                 com->OnAfterReceive = [&](TObject*, void*, std::uint32_t) { ++handled; };
                 com->SetActive(true);
-                IdleFor(200);  // settled
+                bench::IdleFor(200);  // settled
                 gWaits = 0;
                 gQueries = 0;
                 comp = MeasureIdle(kMs);
@@ -513,7 +504,7 @@ void Idle() {
                 WaitThreads(ts);
             } else {
                 TBarePendingWait w(pair.PortA());
-                IdleFor(200);
+                bench::IdleFor(200);
                 const long w0 = w.Waits();
                 bare = MeasureIdle(kMs);
                 bareWaits = w.Waits() - w0;
