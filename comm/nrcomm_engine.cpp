@@ -63,10 +63,8 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
     fCommTimeouts = COMMTIMEOUTS{};
     fCommTimeouts.WriteTotalTimeoutMultiplier = 100;
 
-    OSVERSIONINFOW vi{};
-    vi.dwOSVersionInfoSize = sizeof vi;
-    const bool drivesRtsToggle =
-        Win32.GetVersionExW(&vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
+    OSVERSIONINFOW vi;
+    const bool drivesRtsToggle = SystemVersion(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
     fIsNotSupportRS485 = !drivesRtsToggle;
 
     fUseMainThread = true;

@@ -58,27 +58,13 @@ void TakeFrom(TnrDevice& d, const TnrDevice& E) {
     d.RegKey = E.RegKey;
 }
 
-// ASCII letters without case; a is compared up to its first NUL.
-bool SamePortName(const std::wstring& a, const std::wstring& b) {
-    size_t n = a.find(L'\0');
-    if (n == std::wstring::npos) n = a.size();
-    if (n != b.size()) return false;
-    for (size_t i = 0; i < n; ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - 32);
-        if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // The first entry describing the port: by its registry port name or by a
 // "(COMn)" in its description.
 int FindEntry(const fw::TStringList& pnp, const std::wstring& Port) {
     const std::wstring tag = L"(" + Port + L")";
     for (int i = 0; i < pnp.Count(); ++i) {
         const TnrDevice* E = EntryDevice(pnp, i);
-        if (SamePortName(E->PortName, Port) || E->Description.find(tag) != std::wstring::npos)
+        if (fw::SameTextAscii(UpToNul(E->PortName), Port) || E->Description.find(tag) != std::wstring::npos)
             return i;
     }
     return -1;

@@ -1,7 +1,6 @@
 // The port engine's receive side: the driver event mask, the event-wait and
 // message threads, and the dispatch of driver events.
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -327,7 +326,7 @@ TCommThread::TOutcome TCommThread::StartWait() {
     detail::TSlimGuard g(fLink->Lock);
     if (fLink->Stopped || Terminated()) return {TEnd::Stopped, 0};
     // The driver resets the event when the wait starts.
-    std::memset(&fSlot->ovl, 0, offsetof(OVERLAPPED, hEvent));
+    ResetOverlapped(fSlot->ovl);
     fSlot->mask = 0;
     if (Win32.WaitCommEvent(hDevice, &fSlot->mask, &fSlot->ovl))
         return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};

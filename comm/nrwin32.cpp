@@ -49,9 +49,13 @@ std::wstring SysErrorText(DWORD Code) {
 
 std::wstring LastErrorText() { return SysErrorText(Win32.GetLastError()); }
 
-namespace {
+bool SystemVersion(OSVERSIONINFOW& Info) {
+    Info = OSVERSIONINFOW{};
+    Info.dwOSVersionInfoSize = sizeof Info;
+    return Win32.GetVersionExW(&Info) != FALSE;
+}
+
 void ResetOverlapped(OVERLAPPED& Ovl) { std::memset(&Ovl, 0, offsetof(OVERLAPPED, hEvent)); }
-}  // namespace
 
 bool WaitOverlapped(HANDLE Handle, OVERLAPPED& Ovl, DWORD& Count) {
     if (Win32.GetLastError() != ERROR_IO_PENDING) return false;

@@ -104,6 +104,13 @@ std::wstring LastErrorText();
 // The system's text for a given error code, trimmed the same way.
 std::wstring SysErrorText(DWORD Code);
 
+// The running system's version; false when it cannot be read.
+bool SystemVersion(OSVERSIONINFOW& Info);
+
+// Readies an OVERLAPPED for the next operation: its first 16 bytes zeroed,
+// its event kept.
+void ResetOverlapped(OVERLAPPED& Ovl);
+
 // Overlapped transfers. Ovl's event is kept; the rest of its first 16 bytes is
 // zeroed. Transferred (optional) receives the byte count.
 // WriteWait: true only when all Length bytes were written; a write the driver
