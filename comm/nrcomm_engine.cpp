@@ -88,10 +88,8 @@ TnrCustomComm::~TnrCustomComm() {
         Close();
     } catch (...) {
     }
-    // A write still in flight would complete into fOvlAsync and fAsyncData,
-    // and set the event after that: wait for the set before the handle goes.
+    // A write still in flight would complete into fOvlAsync and fAsyncData.
     FinishAsyncWrite(false, INFINITE);
-    if (fAsyncStarted && hAsyncEvent) Win32.WaitForSingleObject(hAsyncEvent, 5000);
     if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
     hAsyncEvent = nullptr;
     fOvlAsync.hEvent = nullptr;

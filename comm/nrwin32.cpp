@@ -57,6 +57,12 @@ bool SystemVersion(OSVERSIONINFOW& Info) {
 
 void ResetOverlapped(OVERLAPPED& Ovl) { std::memset(&Ovl, 0, offsetof(OVERLAPPED, hEvent)); }
 
+bool OverlappedEnded(const OVERLAPPED& Ovl) { return AwaitOverlappedEnd(Ovl, 0); }
+
+bool AwaitOverlappedEnd(const OVERLAPPED& Ovl, DWORD Ms) {
+    return Win32.WaitForSingleObject(Ovl.hEvent, Ms) == WAIT_OBJECT_0 && HasOverlappedIoCompleted(&Ovl);
+}
+
 bool WaitOverlapped(HANDLE Handle, OVERLAPPED& Ovl, DWORD& Count) {
     if (Win32.GetLastError() != ERROR_IO_PENDING) return false;
     return Win32.GetOverlappedResult(Handle, &Ovl, &Count, TRUE) != FALSE;
