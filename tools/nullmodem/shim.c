@@ -6,7 +6,10 @@
  *
  * 32-bit Wine's ntdll calls __ioctl_time64 (the 64-bit time ABI of glibc),
  * everything else ioctl: both are answered. close is watched so that a port
- * closed by its process drops its outputs. */
+ * closed by its process drops its outputs, and tcsetattr so that the cable
+ * knows each end's rate and frame format (glibc's tcsetattr does not go
+ * through the exported ioctl; a program that sets termios with a bare
+ * TCSETS request is not seen). */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -16,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "cable.h"
@@ -24,6 +28,7 @@
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 
 static struct cable_table *mapped;
 static int tried;
@@ -148,6 +153,49 @@ EXPORT int close(int fd) {
     if (ours && rc == 0) {
         const int saved = errno;
         if (!still_open(path)) cable_release(t, ref, (uint32_t)getpid());
+        errno = saved;
+    }
+    return rc;
+}
+
+/* The rate of a termios speed code; 0 for B0 and codes not listed. */
+static uint32_t baud_of(speed_t code) {
+    static const struct {
+        speed_t code;
+        uint32_t baud;
+    } rates[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},         {B150, 150},
+                 {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},       {B1800, 1800},
+                 {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+                 {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
+                 {B4000000, 4000000}};
+    for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
+        if (rates[i].code == code) return rates[i].baud;
+    return 0;
+}
+
+static uint32_t settings_of(const struct termios *t) {
+    const tcflag_t c = t->c_cflag;
+    const uint32_t data = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
+    uint32_t parity = 0;
+    if (c & PARENB) parity = (c & CMSPAR) ? ((c & PARODD) ? 3 : 4) : ((c & PARODD) ? 1 : 2);
+    return (baud_of(cfgetospeed(t)) & CABLE_SET_BAUD) | data << CABLE_SET_DATA_SHIFT | parity << CABLE_SET_PARITY_SHIFT |
+           ((c & CSTOPB) ? CABLE_SET_TWO_STOP : 0);
+}
+
+/* Settings applied to a cable end are noted on the cable. */
+EXPORT int tcsetattr(int fd, int action, const struct termios *t) {
+    static void *real;
+    tcsetattr_fn f = (tcsetattr_fn)next("tcsetattr", &real);
+    const int rc = f ? f(fd, action, t) : (errno = ENOSYS, -1);
+    if (rc == 0 && t) {
+        const int saved = errno;
+        struct cable_table *tab = table();
+        char path[CABLE_PATH];
+        struct cable_ref ref;
+        if (tab && fd_path(fd, path) == 0 && cable_find(tab, path, &ref) == 0)
+            cable_note_settings(tab, ref, settings_of(t));
         errno = saved;
     }
     return rc;
