@@ -120,6 +120,10 @@ static void test_a_tty_off_the_cable_is_left_to_the_kernel(void) {
     CHECK(tcgetattr(p.slave, &t) == 0);
     cfmakeraw(&t);
     CHECK(tcsetattr(p.slave, TCSANOW, &t) == 0);
+    /* A pty holds no other frame than 8N1 (glibc also reports the request as refused). */
+    t.c_cflag = (t.c_cflag & ~(tcflag_t)CSIZE) | CS7 | PARENB;
+    tcsetattr(p.slave, TCSANOW, &t);
+    CHECK(tcgetattr(p.slave, &t) == 0 && (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & PARENB));
     CHECK(write(p.master, "ab", 2) == 2);
     struct pollfd in = {.fd = p.slave, .events = POLLIN, .revents = 0};
     CHECK(poll(&in, 1, 5000) == 1);
@@ -174,6 +178,15 @@ static void test_each_ends_line_settings_are_shown_the_latest_first(void) {
     CHECK(shows(b.name, " line=9600/8E2\n"));
     apply(b.slave, B115200, CS7 | PARENB | PARODD | CMSPAR);
     CHECK(shows(b.name, " line=115200/7M1 before=9600/8E2\n"));
+    /* A pty holds 8N1 only (glibc refuses other frames on it); a cable end
+     * takes any frame and keeps it, so changing only the rate (read, change,
+     * write) keeps it too. */
+    struct termios t;
+    CHECK(tcgetattr(b.slave, &t) == 0);
+    CHECK((t.c_cflag & CSIZE) == CS7 && (t.c_cflag & (PARENB | PARODD | CMSPAR)) == (PARENB | PARODD | CMSPAR));
+    cfsetospeed(&t, B2400);
+    CHECK(tcsetattr(b.slave, TCSANOW, &t) == 0);
+    CHECK(shows(b.name, " line=2400/7M1 before=115200/7M1,9600/8E2\n"));
     /* Only the last few are kept. */
     for (int i = 0; i < 10; ++i) apply(a.slave, i % 2 ? B2400 : B4800, CS8);
     CHECK(shows(a.name, " line=2400/8N1 before=4800/8N1,2400/8N1,4800/8N1,2400/8N1,4800/8N1,2400/8N1,4800/8N1\n"));
