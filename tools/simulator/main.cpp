@@ -13,6 +13,7 @@
 #include "../../app/frames.h"
 #include "module_parser.h"
 #include "pnp_device.h"
+#include "sim_port.h"
 
 namespace {
 
@@ -128,23 +129,8 @@ void Say(const std::string& line) {
 class TLine {
 public:
     bool Open(unsigned port) {
-        const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
-        h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                         nullptr);
+        h_ = sim::OpenPort(port, 57600, 8, FILE_FLAG_OVERLAPPED);
         if (h_ == INVALID_HANDLE_VALUE) return false;
-        DCB d{};
-        d.DCBlength = sizeof d;
-        GetCommState(h_, &d);
-        d.BaudRate = 57600;
-        d.ByteSize = 8;
-        d.Parity = NOPARITY;
-        d.StopBits = ONESTOPBIT;
-        d.fBinary = TRUE;
-        d.fParity = FALSE;
-        d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
-        d.fDtrControl = DTR_CONTROL_DISABLE;
-        d.fRtsControl = RTS_CONTROL_DISABLE;
-        SetCommState(h_, &d);
         // No time-outs: a read stays pending until its byte comes.
         COMMTIMEOUTS t{};
         SetCommTimeouts(h_, &t);

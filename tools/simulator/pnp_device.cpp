@@ -10,6 +10,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "sim_port.h"
+
 namespace pnpsim {
 
 namespace {
@@ -68,22 +70,8 @@ public:
     }
 
     bool Open() {
-        const std::wstring name = L"\\\\?\\COM" + std::to_wstring(o_.Port);
-        h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        h_ = sim::OpenPort(o_.Port, 1200, 7, 0);
         if (h_ == INVALID_HANDLE_VALUE) return false;
-        DCB d{};
-        d.DCBlength = sizeof d;
-        GetCommState(h_, &d);
-        d.BaudRate = 1200;
-        d.ByteSize = 7;
-        d.Parity = NOPARITY;
-        d.StopBits = ONESTOPBIT;
-        d.fBinary = TRUE;
-        d.fParity = FALSE;
-        d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = d.fOutX = d.fInX = FALSE;
-        d.fDtrControl = DTR_CONTROL_DISABLE;
-        d.fRtsControl = RTS_CONTROL_DISABLE;
-        if (!SetCommState(h_, &d)) return false;
         COMMTIMEOUTS t{};
         t.WriteTotalTimeoutConstant = 1000;
         SetCommTimeouts(h_, &t);
