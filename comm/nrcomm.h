@@ -346,8 +346,9 @@ public:
     virtual void LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
     // The identification string of a serial Plug-and-Play device, start and
     // end markers included; empty when none came. Opens a closed port for the
-    // handshake; leaves the component as it found it. The read stops after
-    // kPnpIdMaxChars characters or kPnpIdMaxMs from the start marker.
+    // handshake and closes it again; an open one is closed and reopened with
+    // its own settings. The read stops after kPnpIdMaxChars characters or
+    // kPnpIdMaxMs from the start marker.
     virtual std::wstring GetPNPDeviceString();
     // Tests that the device answers DTR with DSR within 200 ms: RTS on and a
     // log line then, else a fatal error. Does nothing on a closed port.
