@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_signals.cpp and the line events of comm/nrcomm_threads.cpp.
 // Modem lines on real serial lines (comm/nrcomm_signals.cpp, the line events
 // of the dispatch in comm/nrcomm_threads.cpp, RS-485 emulation in
 // comm/nrcomm_io.cpp): a pty pair wired as a null-modem cable

@@ -1,4 +1,4 @@
-// Tests comm/nrcomm_terminal.cpp and TnrBaseIO::WriteToTerminal
+// Tests of comm/nrcomm_terminal.cpp and TnrBaseIO::WriteToTerminal
 // (comm/nrclasses.cpp): the terminal binding with real window messages on a
 // memo, against a peer on a real serial line (a pty pair).
 #include <gtest/gtest.h>

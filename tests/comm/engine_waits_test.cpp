@@ -1,4 +1,4 @@
-// Tests comm/nrcomm_waits.cpp: WaitForBytes and WaitForSignal, on a real
+// Tests of comm/nrcomm_waits.cpp: WaitForBytes and WaitForSignal, on a real
 // serial line (a pty pair, on the null-modem cable for the modem lines) and,
 // where the line cannot show it, through the scripted device and a scripted
 // clock.
