@@ -16,6 +16,7 @@
 #include "tests/support/engine_components.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/win32_guard.h"
+#include "tools/common/serial_line.h"
 
 using namespace nr;
 using namespace serial_test;
@@ -74,9 +75,7 @@ struct TContent {
 // ---- receivers of the same line
 
 HANDLE OpenRaw(std::uint32_t port) {
-    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+    HANDLE h = serial_line::OpenSet(port, FILE_FLAG_OVERLAPPED, 57600, 8);
     if (h == INVALID_HANDLE_VALUE) return h;
     COMMTIMEOUTS t{};
     SetCommTimeouts(h, &t);
