@@ -14,6 +14,7 @@
 #include "framework/forms.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/win32_guard.h"
+#include "tools/common/serial_line.h"
 
 using bench::Line;
 using bench::NowMs;
@@ -262,23 +263,11 @@ void WindowCycles(std::uint32_t port, bool afterIdle, bool clearLog, int cycles)
 // The same bytes with plain calls: four one-byte writes, each waited for,
 // then a read of the two-byte answer.
 void BareCycles(std::uint32_t port) {
-    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+    HANDLE h = serial_line::OpenSet(port, FILE_FLAG_OVERLAPPED, 57600, 8);
     if (h == INVALID_HANDLE_VALUE) {
         Line("  bare Win32: cannot open COM%u (%lu)", port, GetLastError());
         return;
     }
-    DCB d{};
-    d.DCBlength = sizeof d;
-    GetCommState(h, &d);
-    d.BaudRate = 57600;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    d.fBinary = TRUE;
-    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
-    SetCommState(h, &d);
     COMMTIMEOUTS t{};
     SetCommTimeouts(h, &t);
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);

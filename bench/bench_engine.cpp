@@ -16,6 +16,7 @@
 #include "tests/support/engine_components.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/win32_guard.h"
+#include "tools/common/serial_line.h"
 
 using namespace nr;
 using namespace serial_test;
@@ -74,9 +75,7 @@ struct TContent {
 // ---- receivers of the same line
 
 HANDLE OpenRaw(std::uint32_t port) {
-    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+    HANDLE h = serial_line::OpenSet(port, FILE_FLAG_OVERLAPPED, 57600, 8);
     if (h == INVALID_HANDLE_VALUE) return h;
     COMMTIMEOUTS t{};
     SetCommTimeouts(h, &t);
@@ -165,99 +164,110 @@ private:
     std::unique_ptr<TTestComm> com_;
 };
 
-// A bare thread: overlapped WaitCommEvent, then one ReadFile of what is queued.
-class TBareWaitReceiver : public TReceiver {
+// The port of a bare loop and the thread that runs it. Stopping ends the
+// thread's pending operation (an emptied mask ends a wait, a cancel a read)
+// and waits for the thread.
+class TBareLine {
 public:
-    explicit TBareWaitReceiver(std::uint32_t port) : h_(OpenRaw(port)) {
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (h_ != INVALID_HANDLE_VALUE) thread_ = std::thread([this] { Run(); });
-    }
-    ~TBareWaitReceiver() override {
+    explicit TBareLine(std::uint32_t port) : h_(OpenRaw(port)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~TBareLine() {
         SetEvent(stop_);
-        if (h_ != INVALID_HANDLE_VALUE) SetCommMask(h_, 0);
+        if (h_ != INVALID_HANDLE_VALUE) {
+            SetCommMask(h_, 0);
+            CancelIoEx(h_, nullptr);
+        }
         if (thread_.joinable()) thread_.join();
         if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
         CloseHandle(stop_);
     }
-    bool Ready() const override { return h_ != INVALID_HANDLE_VALUE; }
+    template <class F> void Run(F&& body) {
+        if (h_ != INVALID_HANDLE_VALUE) thread_ = std::thread(std::forward<F>(body));
+    }
+    bool Ready() const { return h_ != INVALID_HANDLE_VALUE; }
+    bool Stopping() const { return WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0; }
+    HANDLE Handle() const { return h_; }
+    // Waits for the operation; false on stop, once the operation has ended.
+    bool Await(OVERLAPPED& o) const { return AwaitPending(h_, o, stop_); }
+
+private:
+    HANDLE h_;
+    HANDLE stop_;
+    std::thread thread_;
+};
+
+class TBareReceiver : public TReceiver {
+public:
+    explicit TBareReceiver(std::uint32_t port) : line_(port) {}
+    bool Ready() const override { return line_.Ready(); }
     bool AwaitBytes(std::uint64_t n, DWORD ms) override {
         while (Sink.Bytes < n)
             if (WaitForSingleObject(Sink.Got, ms) != WAIT_OBJECT_0) return false;
         return true;
     }
 
+protected:
+    TBareLine line_;
+};
+
+// A bare thread: overlapped WaitCommEvent, then one ReadFile of what is queued.
+class TBareWaitReceiver : public TBareReceiver {
+public:
+    explicit TBareWaitReceiver(std::uint32_t port) : TBareReceiver(port) {
+        line_.Run([this] { Loop(); });
+    }
+
 private:
-    void Run() {
+    void Loop() {
+        const HANDLE h = line_.Handle();
         OVERLAPPED w{}, r{};
         w.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         r.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         std::vector<char> buf(1 << 16);
         for (;;) {
             DWORD mask = 0, n = 0;
-            if (!WaitCommEvent(h_, &mask, &w)) {
-                if (GetLastError() != ERROR_IO_PENDING) break;
-                if (!AwaitPending(h_, w, stop_)) break;
-                if (!GetOverlappedResult(h_, &w, &n, FALSE)) mask = 0;
+            if (!WaitCommEvent(h, &mask, &w)) {
+                if (GetLastError() != ERROR_IO_PENDING || !line_.Await(w)) break;
+                if (!GetOverlappedResult(h, &w, &n, FALSE)) mask = 0;
             }
-            if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) break;
+            if (line_.Stopping()) break;
             if (!(mask & EV_RXCHAR)) continue;
             DWORD errors = 0;
             COMSTAT cs{};
-            ClearCommError(h_, &errors, &cs);
+            ClearCommError(h, &errors, &cs);
             const DWORD want = std::min<DWORD>(cs.cbInQue, static_cast<DWORD>(buf.size()));
             if (want == 0) continue;
-            if (!ReadFile(h_, buf.data(), want, &n, &r) &&
-                (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &r, &n, TRUE)))
+            if (!ReadFile(h, buf.data(), want, &n, &r) &&
+                (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h, &r, &n, TRUE)))
                 break;
             if (n) Sink.Take(buf.data(), n);
         }
         CloseHandle(w.hEvent);
         CloseHandle(r.hEvent);
     }
-    HANDLE h_;
-    HANDLE stop_;
-    std::thread thread_;
 };
 
 // A bare thread that keeps a 64 KB ReadFile pending: the line's ceiling.
-class TBareReadReceiver : public TReceiver {
+class TBareReadReceiver : public TBareReceiver {
 public:
-    explicit TBareReadReceiver(std::uint32_t port) : h_(OpenRaw(port)) {
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (h_ != INVALID_HANDLE_VALUE) thread_ = std::thread([this] { Run(); });
-    }
-    ~TBareReadReceiver() override {
-        SetEvent(stop_);
-        if (h_ != INVALID_HANDLE_VALUE) CancelIoEx(h_, nullptr);
-        if (thread_.joinable()) thread_.join();
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        CloseHandle(stop_);
-    }
-    bool Ready() const override { return h_ != INVALID_HANDLE_VALUE; }
-    bool AwaitBytes(std::uint64_t n, DWORD ms) override {
-        while (Sink.Bytes < n)
-            if (WaitForSingleObject(Sink.Got, ms) != WAIT_OBJECT_0) return false;
-        return true;
+    explicit TBareReadReceiver(std::uint32_t port) : TBareReceiver(port) {
+        line_.Run([this] { Loop(); });
     }
 
 private:
-    void Run() {
+    void Loop() {
+        const HANDLE h = line_.Handle();
         OVERLAPPED r{};
         r.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         std::vector<char> buf(1 << 16);
-        while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
+        while (!line_.Stopping()) {
             DWORD n = 0;
-            if (!ReadFile(h_, buf.data(), static_cast<DWORD>(buf.size()), &n, &r) &&
-                (GetLastError() != ERROR_IO_PENDING || !AwaitPending(h_, r, stop_) ||
-                 !GetOverlappedResult(h_, &r, &n, FALSE)))
+            if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, &r) &&
+                (GetLastError() != ERROR_IO_PENDING || !line_.Await(r) || !GetOverlappedResult(h, &r, &n, FALSE)))
                 break;
             if (n) Sink.Take(buf.data(), n);
         }
         CloseHandle(r.hEvent);
     }
-    HANDLE h_;
-    HANDLE stop_;
-    std::thread thread_;
 };
 
 enum TKind { kUi, kMsg, kBareWait, kBareRead };
@@ -436,36 +446,27 @@ TCpu MeasureIdle(DWORD ms) {
 // waiting for bytes with the driver's own mechanism does.
 class TBarePendingWait {
 public:
-    explicit TBarePendingWait(std::uint32_t port) : h_(OpenRaw(port)) {
-        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (h_ != INVALID_HANDLE_VALUE) thread_ = std::thread([this] { Run(); });
-    }
-    ~TBarePendingWait() {
-        SetEvent(stop_);
-        if (h_ != INVALID_HANDLE_VALUE) SetCommMask(h_, 0);
-        if (thread_.joinable()) thread_.join();
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-        CloseHandle(stop_);
+    explicit TBarePendingWait(std::uint32_t port) : line_(port) {
+        line_.Run([this] { Loop(); });
     }
     long Waits() const { return waits_; }
 
 private:
-    void Run() {
+    void Loop() {
+        const HANDLE h = line_.Handle();
         OVERLAPPED w{};
         w.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
+        while (!line_.Stopping()) {
             DWORD mask = 0, n = 0;
             ++waits_;
-            if (WaitCommEvent(h_, &mask, &w)) continue;
-            if (GetLastError() != ERROR_IO_PENDING || !AwaitPending(h_, w, stop_)) break;
-            GetOverlappedResult(h_, &w, &n, FALSE);
+            if (WaitCommEvent(h, &mask, &w)) continue;
+            if (GetLastError() != ERROR_IO_PENDING || !line_.Await(w)) break;
+            GetOverlappedResult(h, &w, &n, FALSE);
         }
         CloseHandle(w.hEvent);
     }
-    HANDLE h_;
-    HANDLE stop_;
     std::atomic<long> waits_{0};
-    std::thread thread_;
+    TBareLine line_;  // last: its thread goes first
 };
 
 void PrintCpu(const char* what, const TCpu& c, double ms) {

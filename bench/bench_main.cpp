@@ -80,7 +80,9 @@ void CountKernelObjects() {
     }
     // The library's table took its addresses before the patch.
     if (!gRealCreateEventW) gRealCreateEventW = nr::Win32.CreateEventW;
+    if (!gRealDuplicateHandle) gRealDuplicateHandle = nr::Win32.DuplicateHandle;
     nr::Win32.CreateEventW = &CountingCreateEventW;
+    nr::Win32.DuplicateHandle = &CountingDuplicateHandle;
 }
 
 struct TSection {

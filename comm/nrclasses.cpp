@@ -58,8 +58,8 @@ TnrTimer::~TnrTimer() {
 }
 
 void TnrTimer::Rearm() {
-    KillTimer(FWindowHandle, 1);
-    if (FInterval != 0 && FEnabled && FOnTimer) SetTimer(FWindowHandle, 1, FInterval, nullptr);
+    Win32.KillTimer(FWindowHandle, 1);
+    if (FInterval != 0 && FEnabled && FOnTimer) Win32.SetTimer(FWindowHandle, 1, FInterval, nullptr);
 }
 
 void TnrTimer::SetEnabled(bool v) {
@@ -81,14 +81,10 @@ void TnrTimer::SetOnTimer(TNotifyEvent v) {
 
 void TnrTimer::TimerWindowProc(fw::TMessage& Msg) {
     if (Msg.Msg == WM_TIMER) {
-        try {
-            Tick();
-        } catch (...) {
-            // A failing handler must not stop the timer.
-        }
+        Dropping([this] { Tick(); });  // a failing handler must not stop the timer
         return;
     }
-    Msg.Result = DefWindowProcW(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);
+    Msg.Result = Win32.DefWindowProcW(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);
 }
 
 void TnrTimer::Tick() {
@@ -105,10 +101,7 @@ TnrThreadIO::TnrThreadIO(TnrBaseIO* anrComm, std::shared_ptr<fw::TThreadControl>
 }
 
 void TnrThreadIO::Execute() {
-    try {
-        fnrComm->ThreadIOExecute(this);
-    } catch (...) {
-    }
+    Dropping([this] { fnrComm->ThreadIOExecute(this); });
 }
 
 // ---- TnrCustomLogFile
@@ -163,12 +156,7 @@ void TnrBaseIO::Open() {
         return;
     }
     if (isThreaded) StartThreadIO();
-    if (OnOpen) {
-        try {
-            OnOpen(this);
-        } catch (...) {
-        }
-    }
+    if (OnOpen) Dropping([this] { OnOpen(this); });
 }
 
 void TnrBaseIO::Close() {
@@ -177,12 +165,7 @@ void TnrBaseIO::Close() {
     ReleaseHandle(hPort);
     if (isThreaded) StopThreadIO();
     hPort = INVALID_HANDLE_VALUE;
-    if (OnClose) {
-        try {
-            OnClose(this);
-        } catch (...) {
-        }
-    }
+    if (OnClose) Dropping([this] { OnClose(this); });
 }
 
 void TnrBaseIO::StartThreadIO() {
@@ -213,7 +196,7 @@ void TnrBaseIO::ReportFatalError(std::uint32_t ErrorCode, std::uint32_t Detail, 
     if (fw::Application)
         fw::Application->ShowException(e);
     else
-        MessageBoxW(nullptr, ErrorMsg.c_str(), L"Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+        Win32.MessageBoxW(nullptr, ErrorMsg.c_str(), L"Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
 void TnrBaseIO::DoNotify(std::int32_t Code) { nrNotifyList->Call(this, Code); }
@@ -359,7 +342,7 @@ void TnrBaseIO::Loaded() {
         if (fw::Application)
             fw::Application->ShowMessageBox(owner, L"error", L"Error", MB_ICONERROR);
         else
-            MessageBoxW(owner, L"error", L"Error", MB_ICONERROR);
+            Win32.MessageBoxW(owner, L"error", L"Error", MB_ICONERROR);
     }
 }
 
@@ -472,7 +455,7 @@ void TnrCustomDataProcessor::ApplyActive(bool Value) { fActive = Value; }
 
 void TnrCustomDataProcessor::DoDataSend(const char* Data, std::uint32_t Len) {
     if (Len == 0 || !Data) return;
-    try {
+    Dropping([&] {
         bool flHandled = false;
         if (OnDataSend) OnDataSend(this, Data, Len, false, flHandled);
         if (flHandled) {
@@ -484,18 +467,16 @@ void TnrCustomDataProcessor::DoDataSend(const char* Data, std::uint32_t Len) {
             fDevice->SendData(Data, Len);
         }
         WriteLogFmt(dlDebug, L"DoDataSend: %u bytes", {Len});
-    } catch (...) {
-    }
+    });
 }
 
 void TnrCustomDataProcessor::DoStringSend(const std::string& S) {
     if (S.empty()) return;
-    try {
+    Dropping([&] {
         bool flHandled = false;
         if (OnDataSend) OnDataSend(this, S.data(), static_cast<std::uint32_t>(S.size()), true, flHandled);
         if (!flHandled && fDevice) fDevice->SendString(S);
-    } catch (...) {
-    }
+    });
 }
 
 void TnrCustomDataProcessor::AsyncTimerEvent(TObject*) {

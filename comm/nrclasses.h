@@ -29,6 +29,15 @@ enum TTerminalUsage : std::uint8_t { tuNone, tuSend, tuReceive, tuBoth };
 enum TIgnoreType : std::uint8_t { itTerminal, itEventList, itAfterReceive, itTraceState };
 using TIgnoreTypes = fw::TSet<TIgnoreType, std::uint8_t>;
 
+// Runs f and drops what it throws: for the events an application is told of,
+// not asked (open, close, timer, data send), and for clean-up that must go on.
+template <class F> void Dropping(F&& f) noexcept {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
 // Listener notification codes.
 enum : std::int32_t { ncMediumClosed = 1, ncMediumOpened = 2, ncDevicesChanged = 3 };
 

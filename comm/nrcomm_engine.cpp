@@ -84,10 +84,7 @@ TnrCustomComm::~TnrCustomComm() {
     SetTerminal(nullptr);  // gives the control its own window procedure back
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
-    try {
-        Close();
-    } catch (...) {
-    }
+    Dropping([this] { Close(); });
     // A write still in flight would complete into fOvlAsync and fAsyncData.
     FinishAsyncWrite(false, INFINITE);
     if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
@@ -125,10 +122,7 @@ void TnrCustomComm::Close() {
             ShutdownPort(true);
             WriteLog(dlSimple, L"The port is closed succesfully");
         } catch (...) {
-            try {
-                TnrBaseIO::Close();
-            } catch (...) {
-            }
+            Dropping([this] { TnrBaseIO::Close(); });
         }
     }
     // Every open starts with a close: a failing trace handler must not stop it.

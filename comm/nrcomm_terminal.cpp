@@ -20,30 +20,14 @@ struct TTerminalHook {
             return Win32.DefSubclassProc(h, Msg, wp, lp);
         }
         fw::TMessage m{Msg, wp, lp, 0};
+        // Nothing leaves a window procedure: a failure on the way (a handler
+        // of a send error that raises) is reported as a dispatch's would be.
         try {
             com->TerminalWndProc(m);
         } catch (...) {
-            Report(com);
+            com->ReportHandlerException();
         }
         return m.Result;
-    }
-
-    // Nothing leaves a window procedure: a failure on the way (a handler of
-    // a send error that raises) goes to the component's fatal-error path.
-    static void Report(TnrCustomComm* com) {
-        try {
-            const DWORD err = Win32.GetLastError();
-            std::wstring text;
-            try {
-                throw;
-            } catch (const fw::Exception& e) {
-                text = e.Message();
-            } catch (...) {
-                text = fw::CurrentExceptionMessage();
-            }
-            com->ReportFatalError(1, err, text, true);
-        } catch (...) {
-        }
     }
 
     static bool Install(TnrCustomComm* com, HWND h) {

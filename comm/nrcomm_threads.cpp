@@ -73,8 +73,8 @@ TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, HANDLE writeEvent, std::
     hStop = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hIdle = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OvlRead.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE self = GetCurrentProcess();
-    if (writeEvent && !DuplicateHandle(self, writeEvent, self, &hWriteDone, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    const HANDLE self = Win32.GetCurrentProcess();
+    if (writeEvent && !Win32.DuplicateHandle(self, writeEvent, self, &hWriteDone, 0, FALSE, DUPLICATE_SAME_ACCESS))
         hWriteDone = nullptr;
     Buffer = static_cast<std::uint8_t*>(Win32.LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bufferSize));
     BufferSize = Buffer ? bufferSize : 0;

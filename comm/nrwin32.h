@@ -1,7 +1,9 @@
 // Win32 routines of the library, and the table every Win32 call of the
 // library goes through. The table holds the real API; a test may replace
 // entries (a scripted serial device, registry, module loader) and restore
-// them afterwards. Nothing in the library knows which it runs on.
+// them afterwards. Nothing in the library knows which it runs on. Not in the
+// table: the slim locks and condition variables its own threads share, and
+// the framework beneath it, which calls Windows directly.
 #pragma once
 
 #include <windows.h>
@@ -67,7 +69,15 @@ struct TWin32Api : fw::TRegistryApi {
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects = &::WaitForMultipleObjects;
     decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects = &::MsgWaitForMultipleObjects;
     decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;
+    decltype(&::GetCurrentProcess) GetCurrentProcess = &::GetCurrentProcess;
+    decltype(&::DuplicateHandle) DuplicateHandle = &::DuplicateHandle;
+
+    // Windows of the components: timers, message boxes
     decltype(&::GetForegroundWindow) GetForegroundWindow = &::GetForegroundWindow;
+    decltype(&::SetTimer) SetTimer = &::SetTimer;
+    decltype(&::KillTimer) KillTimer = &::KillTimer;
+    decltype(&::DefWindowProcW) DefWindowProcW = &::DefWindowProcW;
+    decltype(&::MessageBoxW) MessageBoxW = &::MessageBoxW;
 
     // The terminal control: its hook, what it is sent, the code page of its text
     decltype(&::SendMessageA) SendMessageA = &::SendMessageA;

@@ -1,3 +1,4 @@
+// Tests of app/Unit2.cpp, app/frames.h.
 // The programming window: layout, port pre-selection, the bytes of every
 // make, and the log of every way a programming cycle can end.
 #include <gtest/gtest.h>

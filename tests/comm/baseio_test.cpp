@@ -1,3 +1,4 @@
+// Tests of comm/nrclasses.cpp (the base I/O component and its support objects).
 // The base I/O component: open/close sequence, loading and design mode,
 // device list, listeners, fatal errors, the I/O thread and the timer.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of comm/nrclasses.cpp (the data processor).
 // Data processors: the receive chain ahead of the application, the send
 // path with interception and completion, and linking.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of comm/nrcommbox.cpp.
 // The device selector box against a component with a scripted device list,
 // through real window messages.
 #include <gtest/gtest.h>

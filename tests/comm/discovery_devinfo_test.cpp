@@ -1,3 +1,4 @@
+// Tests of comm/nrwin32di.cpp.
 // Device-information access: run-time binding of SetupAPI and the
 // configuration manager, and the device records, against a scripted
 // Plug-and-Play database.

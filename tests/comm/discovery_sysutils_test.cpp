@@ -1,3 +1,4 @@
+// Tests of comm/nrsysutils.cpp.
 // The serial-port map and the registry helpers, against a scripted registry
 // and, where Wine can show it, the real one.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_io.cpp.
 // Port engine: sends, synchronous reads and purges through a scripted device.
 #include <gtest/gtest.h>
 

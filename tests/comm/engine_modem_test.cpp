@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_signals.cpp and the line events of comm/nrcomm_threads.cpp.
 // Modem lines on real serial lines (comm/nrcomm_signals.cpp, the line events
 // of the dispatch in comm/nrcomm_threads.cpp, RS-485 emulation in
 // comm/nrcomm_io.cpp): a pty pair wired as a null-modem cable
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "engine_components.h"
+#include "line_fixture.h"
 #include "pty_pair.h"
 #include "win32_guard.h"
 
@@ -18,47 +20,24 @@ namespace {
 
 bool OnCable() { return GetEnvironmentVariableW(L"NR_NULLMODEM_STATE", nullptr, 0) > 0; }
 
-struct EngineModem : testing::Test {
-    std::unique_ptr<TPtyPair> pair;
-    std::unique_ptr<TTestComm> com;
-    std::unique_ptr<TPeerPort> peer;
-    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
+struct EngineModem : TLineTest {
     std::vector<TTraceStates> traces;  // UseMainThread: filled on this thread only
 
     void SetUp() override {
-        if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
         if (!OnCable()) GTEST_SKIP() << "not run on the null-modem cable (cmake/wine-run.sh runs tests on it)";
-        pair = std::make_unique<TPtyPair>();
-        ASSERT_TRUE(pair->Ready()) << pair->Error();
+        TLineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(pair->HasModemLines());
-        com = std::make_unique<TTestComm>(nullptr, pair->PortA());
-        // The utility's line: 57600 8N1, no flow control.
-        com->SetBaudRate(57600);
-        com->SetByteSize(8);
-        com->SetParity(pNone);
-        com->SetStopBits(sbOne);
-        com->SetStreamProtocol(spNone);
         com->OnTraceState = [this](TObject*, TTraceStates e) { traces.push_back(e); };
     }
     void Open() {
-        com->SetActive(true);
-        ASSERT_TRUE(com->Active());
-        workers = com->Threads();
-        peer = std::make_unique<TPeerPort>(pair->PortB());
-        ASSERT_TRUE(peer->IsOpen());
+        TLineTest::Open();
         // Wine reads the lines when a wait starts: a change before the
         // engine's first wait is in place would pass unseen (a Windows driver
         // keeps it for the next wait).
         Settle();
         traces.clear();
     }
-    void TearDown() override {
-        com.reset();
-        peer.reset();
-        EXPECT_TRUE(WaitThreads(workers));
-        pair.reset();
-    }
-
     void Peer(DWORD Function) { EXPECT_TRUE(EscapeCommFunction(peer->Handle(), Function)) << Function; }
     DWORD PeerStatus() {
         DWORD s = 0;

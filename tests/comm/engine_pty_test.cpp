@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_engine.cpp, comm/nrcomm_io.cpp, comm/nrcomm_threads.cpp.
 // Port engine on real serial lines: a pseudo-terminal pair under Wine, one end
 // opened by the component, the other by a peer in the test.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "engine_components.h"
+#include "line_fixture.h"
 #include "pty_pair.h"
 #include "win32_guard.h"
 #include "test_components.h"
@@ -17,40 +19,15 @@ using namespace serial_test;
 
 namespace {
 
-struct EnginePty : testing::Test {
-    std::unique_ptr<TPtyPair> pair;
-    std::unique_ptr<TTestComm> com;
-    std::unique_ptr<TPeerPort> peer;
+struct EnginePty : TLineTest {
     testing_io::TMemoryLog log{nullptr};
     std::vector<int> notes;
-    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
 
     void SetUp() override {
-        if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
-        pair = std::make_unique<TPtyPair>();
-        ASSERT_TRUE(pair->Ready()) << pair->Error();
-        com = std::make_unique<TTestComm>(nullptr, pair->PortA());
-        // The utility's line: 57600 8N1, no flow control.
-        com->SetBaudRate(57600);
-        com->SetByteSize(8);
-        com->SetParity(pNone);
-        com->SetStopBits(sbOne);
-        com->SetStreamProtocol(spNone);
+        TLineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         com->SetLog(&log);
         com->NotifyAdd([this](TObject*, std::int32_t c) { notes.push_back(c); });
-    }
-    void Open() {
-        com->SetActive(true);
-        ASSERT_TRUE(com->Active());
-        workers = com->Threads();
-        peer = std::make_unique<TPeerPort>(pair->PortB());
-        ASSERT_TRUE(peer->IsOpen());
-    }
-    void TearDown() override {
-        com.reset();
-        peer.reset();
-        EXPECT_TRUE(WaitThreads(workers));
-        pair.reset();
     }
 };
 

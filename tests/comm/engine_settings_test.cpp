@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_engine.cpp.
 // Port engine: line settings, configuration on open, open and close through a
 // scripted serial device; open failures on a real missing port and on COM
 // names that are no serial line.

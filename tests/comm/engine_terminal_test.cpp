@@ -1,4 +1,4 @@
-// Tests comm/nrcomm_terminal.cpp and TnrBaseIO::WriteToTerminal
+// Tests of comm/nrcomm_terminal.cpp and TnrBaseIO::WriteToTerminal
 // (comm/nrclasses.cpp): the terminal binding with real window messages on a
 // memo, against a peer on a real serial line (a pty pair).
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include "../../framework/controls.h"
 #include "engine_components.h"
 #include "fake_serial.h"
+#include "line_fixture.h"
 #include "pty_pair.h"
 
 using namespace nr;
@@ -24,26 +25,16 @@ void Type(fw::TWinControl* c, wchar_t ch) {
     fw::Application->ProcessMessages();
 }
 
-struct TerminalPty : testing::Test {
-    std::unique_ptr<TPtyPair> pair;
-    std::unique_ptr<TTestComm> com;
-    std::unique_ptr<TPeerPort> peer;
-    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
+struct TerminalPty : TLineTest {
     fw::TForm* form = nullptr;
     fw::TMemo* memo = nullptr;
     std::string received;
 
     void SetUp() override {
-        if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
-        pair = std::make_unique<TPtyPair>();
-        ASSERT_TRUE(pair->Ready()) << pair->Error();
+        TLineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         form = new fw::TForm(nullptr);
         memo = NewMemo();
-        com = std::make_unique<TTestComm>(nullptr, pair->PortA());
-        // A bare engine has no line settings of its own; a driver refuses none.
-        com->SetBaudRate(57600);
-        com->SetByteSize(8);
-        com->SetStreamProtocol(spNone);
         com->OnAfterReceive = [this](TObject*, void* b, std::uint32_t n) {
             received.append(static_cast<const char*>(b), n);
         };
@@ -54,13 +45,6 @@ struct TerminalPty : testing::Test {
         m->SetBounds(8, 8, 300, 100);
         return m;
     }
-    void Open() {
-        com->SetActive(true);
-        ASSERT_TRUE(com->Active());
-        workers = com->Threads();
-        peer = std::make_unique<TPeerPort>(pair->PortB());
-        ASSERT_TRUE(peer->IsOpen());
-    }
     // The peer sends; the test waits until the component has dispatched it.
     void FromPeer(const std::string& bytes) {
         const std::size_t want = received.size() + bytes.size();
@@ -69,11 +53,9 @@ struct TerminalPty : testing::Test {
     }
     std::wstring Shown() { return memo->Text(); }
     void TearDown() override {
-        com.reset();
+        com.reset();  // its hook comes off the control first
         delete form;
-        peer.reset();
-        EXPECT_TRUE(WaitThreads(workers));
-        pair.reset();
+        TLineTest::TearDown();
     }
 };
 

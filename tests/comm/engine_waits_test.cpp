@@ -1,4 +1,4 @@
-// Tests comm/nrcomm_waits.cpp: WaitForBytes and WaitForSignal, on a real
+// Tests of comm/nrcomm_waits.cpp: WaitForBytes and WaitForSignal, on a real
 // serial line (a pty pair, on the null-modem cable for the modem lines) and,
 // where the line cannot show it, through the scripted device and a scripted
 // clock.
@@ -12,6 +12,7 @@
 #include "../../framework/controls.h"
 #include "engine_components.h"
 #include "fake_serial.h"
+#include "line_fixture.h"
 #include "pty_pair.h"
 
 using namespace nr;
@@ -49,30 +50,13 @@ std::thread WriteLater(TPeerPort& peer, std::string bytes, DWORD afterMs) {
     });
 }
 
-struct WaitsPty : testing::Test {
-    std::unique_ptr<TPtyPair> pair;
-    std::unique_ptr<TTestComm> com;
-    std::unique_ptr<TPeerPort> peer;
-    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
+struct WaitsPty : TLineTest {
     const TTraceStates traces{tsRxChar, tsTxEmpty};
 
     void SetUp() override {
-        if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
-        pair = std::make_unique<TPtyPair>();
-        ASSERT_TRUE(pair->Ready()) << pair->Error();
-        com = std::make_unique<TTestComm>(nullptr, pair->PortA());
-        // A bare engine has no line settings of its own; a driver refuses none.
-        com->SetBaudRate(57600);
-        com->SetByteSize(8);
-        com->SetStreamProtocol(spNone);
+        TLineTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         com->SetTraceStates(traces);
-    }
-    void Open() {
-        com->SetActive(true);
-        ASSERT_TRUE(com->Active());
-        workers = com->Threads();
-        peer = std::make_unique<TPeerPort>(pair->PortB());
-        ASSERT_TRUE(peer->IsOpen());
     }
     // Waits until n bytes are queued without running any dispatch (the
     // user-interface thread handles no messages meanwhile).
@@ -80,12 +64,6 @@ struct WaitsPty : testing::Test {
         ASSERT_TRUE(peer->Write(bytes));
         for (int i = 0; i < 5000 && com->ReadyForRead() < bytes.size(); ++i) ::Sleep(1);
         ASSERT_EQ(com->ReadyForRead(), bytes.size());
-    }
-    void TearDown() override {
-        com.reset();
-        peer.reset();
-        EXPECT_TRUE(WaitThreads(workers));
-        pair.reset();
     }
 };
 

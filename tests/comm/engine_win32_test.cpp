@@ -1,3 +1,4 @@
+// Tests of comm/nrwin32.cpp.
 // The library's Win32 routines (port names, opening by number, error texts,
 // overlapped transfers) and the engine's registered messages.
 #include <gtest/gtest.h>

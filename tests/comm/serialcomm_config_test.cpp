@@ -1,4 +1,4 @@
-// Tests comm/nrcomm_config.cpp: SaveConfig and LoadConfig of the COM port
+// Tests of comm/nrcomm_config.cpp: SaveConfig and LoadConfig of the COM port
 // component on the real registry (a test-only key of the current user), with
 // values written by hand in the shared layout, through the Win32 table, and
 // with an open port on a pty pair.

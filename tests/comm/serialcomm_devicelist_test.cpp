@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_serial.cpp (the device list).
 // The COM port component's device list: the serial-port map merged with the
 // Plug-and-Play devices in the three depths, against a scripted machine.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Tests comm/nrcomm_handshake.cpp: InitDeviceConnect and GetPNPDeviceString
+// Tests of comm/nrcomm_handshake.cpp: InitDeviceConnect and GetPNPDeviceString
 // on a real line (a pty pair on the null-modem cable) against the simulated
 // Plug-and-Play device (tools/simulator), and through the scripted device
 // where the line cannot show it.

@@ -1,3 +1,4 @@
+// Tests of comm/nrcomm_serial.cpp (port identity and selection).
 // The COM port component's identity and selection: built defaults, port
 // number and enumeration, DeviceIndex, external handles; and the whole path
 // on real ports of the Wine prefix (serial-port map, selection, open, bytes).

@@ -1,3 +1,4 @@
+// Tests of framework/classes.cpp.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -1,3 +1,4 @@
+// Tests of framework/controls.cpp, controls_std.cpp, controls_graphics.cpp.
 // Controls driven through real window messages and, where it matters, real
 // mouse and keyboard input (Wine's null display driver delivers both).
 #include <gtest/gtest.h>

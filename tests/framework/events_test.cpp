@@ -1,3 +1,4 @@
+// Tests of framework/events.h.
 #include <gtest/gtest.h>
 
 #include <string>

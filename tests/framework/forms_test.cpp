@@ -1,3 +1,4 @@
+// Tests of framework/forms.cpp.
 #include <gtest/gtest.h>
 
 #include <windows.h>

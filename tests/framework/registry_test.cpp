@@ -1,4 +1,4 @@
-// Tests framework/registry.h and framework/registry.cpp: the registry object
+// Tests of framework/registry.h and framework/registry.cpp: the registry object
 // on the real registry under a test-only key of the current user, and
 // through a table of scripted registry functions.
 #include <gtest/gtest.h>

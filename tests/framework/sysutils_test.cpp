@@ -1,3 +1,4 @@
+// Tests of framework/sysutils.cpp.
 #include <gtest/gtest.h>
 
 #include <cstdint>

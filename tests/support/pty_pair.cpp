@@ -1,5 +1,7 @@
 #include "pty_pair.h"
 
+#include "tools/common/serial_line.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -279,21 +281,9 @@ TComLink::~TComLink() { EndLeased(lease_, unixDir_); }
 // ---- peer
 
 TPeerPort::TPeerPort(std::uint32_t Port) {
-    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(Port);
-    h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                     nullptr);
+    h_ = serial_line::OpenSet(Port, FILE_FLAG_OVERLAPPED, 57600, 8);
     if (h_ == INVALID_HANDLE_VALUE) return;
     ovl_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DCB d{};
-    d.DCBlength = sizeof d;
-    GetCommState(h_, &d);
-    d.BaudRate = 57600;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    d.fBinary = TRUE;
-    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
-    SetCommState(h_, &d);
     SetReadTimeout(0);
 }
 

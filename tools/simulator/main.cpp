@@ -13,7 +13,7 @@
 #include "../../app/frames.h"
 #include "module_parser.h"
 #include "pnp_device.h"
-#include "sim_port.h"
+#include "../common/serial_line.h"
 
 namespace {
 
@@ -129,7 +129,7 @@ void Say(const std::string& line) {
 class TLine {
 public:
     bool Open(unsigned port) {
-        h_ = sim::OpenPort(port, 57600, 8, FILE_FLAG_OVERLAPPED);
+        h_ = serial_line::OpenSet(port, FILE_FLAG_OVERLAPPED, 57600, 8, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE);
         if (h_ == INVALID_HANDLE_VALUE) return false;
         // No time-outs: a read stays pending until its byte comes.
         COMMTIMEOUTS t{};

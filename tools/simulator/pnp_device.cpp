@@ -10,7 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "sim_port.h"
+#include "../common/serial_line.h"
 
 namespace pnpsim {
 
@@ -70,7 +70,7 @@ public:
     }
 
     bool Open() {
-        h_ = sim::OpenPort(o_.Port, 1200, 7, 0);
+        h_ = serial_line::OpenSet(o_.Port, 0, 1200, 7, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE);
         if (h_ == INVALID_HANDLE_VALUE) return false;
         COMMTIMEOUTS t{};
         t.WriteTotalTimeoutConstant = 1000;
