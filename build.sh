@@ -10,7 +10,7 @@ BUILD=${NR_BUILD_DIR:-$ROOT/build}
 # The benchmark measures optimised code, the way a user ships it.
 BENCH_BUILD=${NR_BENCH_BUILD_DIR:-$BUILD/release}
 JOBS=${NR_JOBS:-2}
-PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest)
+PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest picocom)
 
 . "$ROOT/cmake/wine-env.sh"
 

@@ -1,0 +1,25 @@
+# The library as a product: the terminal and the port lister.
+
+# A Unicode console or window program (wmain, wWinMain).
+function(nr_unicode_program target)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-municode>)
+    target_link_options(${target} PRIVATE -municode)
+endfunction()
+
+# The serial terminal: the library's main example.
+set(term_dir ${PROJECT_SOURCE_DIR}/tools/terminal)
+add_executable(nrterm WIN32 ${term_dir}/nrterm.cpp ${term_dir}/nrterm.rc)
+set_source_files_properties(${term_dir}/nrterm.rc PROPERTIES OBJECT_DEPENDS ${term_dir}/nrterm.manifest)
+nr_unicode_program(nrterm)
+target_link_libraries(nrterm PRIVATE comm)
+
+if(TARGET nullmodem)
+    add_dependencies(nrterm nullmodem)
+endif()
+
+# The terminal on a private X screen against picocom, with the real mouse.
+if(NR_HAVE_GTEST AND TARGET nrprobe)
+    add_test(NAME gui_terminal
+             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/app/gui_terminal.sh --build-dir ${PROJECT_BINARY_DIR})
+    set_tests_properties(gui_terminal PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 RESOURCE_LOCK nr_gui_prefix)
+endif()
