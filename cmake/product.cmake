@@ -13,6 +13,18 @@ set_source_files_properties(${term_dir}/nrterm.rc PROPERTIES OBJECT_DEPENDS ${te
 nr_unicode_program(nrterm)
 target_link_libraries(nrterm PRIVATE comm)
 
+# The port lister; its body is a library the tests drive directly.
+add_library(nrports_core STATIC ${PROJECT_SOURCE_DIR}/tools/ports/ports.cpp)
+target_include_directories(nrports_core PUBLIC ${PROJECT_SOURCE_DIR}/tools/ports)
+target_link_libraries(nrports_core PUBLIC comm)
+add_executable(nrports ${PROJECT_SOURCE_DIR}/tools/ports/main.cpp)
+nr_unicode_program(nrports)
+target_link_libraries(nrports PRIVATE nrports_core)
+
+if(NR_HAVE_GTEST)
+    nr_test_exe(test_tools tests/tools nrports_core)
+    add_dependencies(test_tools nrports)
+endif()
 if(TARGET nullmodem)
     add_dependencies(nrterm nullmodem)
 endif()
