@@ -1,4 +1,6 @@
-# The library as a product: the terminal and the port lister.
+# The library as a product: the terminal and the port lister, and the
+# installable package (cmake --install: static libraries, headers, CMake
+# package config).
 
 # A Unicode console or window program (wmain, wWinMain).
 function(nr_unicode_program target)
@@ -27,6 +29,31 @@ if(NR_HAVE_GTEST)
 endif()
 if(TARGET nullmodem)
     add_dependencies(nrterm nullmodem)
+endif()
+
+# ---- the installable library
+include(CMakePackageConfigHelpers)
+set(nr_pkg lib/cmake/nrcomm)
+# What the headers need of a consumer's compiler.
+target_compile_features(framework PUBLIC cxx_std_20)
+target_compile_definitions(framework INTERFACE "$<INSTALL_INTERFACE:UNICODE;_UNICODE;NOMINMAX;_WIN32_WINNT=0x0601>")
+set_target_properties(framework PROPERTIES OUTPUT_NAME nrframework)
+set_target_properties(comm PROPERTIES OUTPUT_NAME nrcomm)
+install(TARGETS framework comm EXPORT nrcommTargets ARCHIVE DESTINATION lib)
+foreach(dir framework comm)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION include/nrcomm/${dir}
+            FILES_MATCHING PATTERN "*.h" PATTERN "nrcomm_link.h" EXCLUDE)
+endforeach()
+install(EXPORT nrcommTargets NAMESPACE nrcomm:: DESTINATION ${nr_pkg})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nrcommConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/nrcommConfig.cmake INSTALL_DESTINATION ${nr_pkg})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/nrcommConfig.cmake ${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake
+        DESTINATION ${nr_pkg})
+# Another project builds and runs against the installed package.
+if(NR_HAVE_GTEST)
+    add_test(NAME package_consumer COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/consumer.sh ${PROJECT_BINARY_DIR})
+    set_tests_properties(package_consumer PROPERTIES TIMEOUT 180)
 endif()
 
 # The terminal on a private X screen against picocom, with the real mouse.
