@@ -1,6 +1,19 @@
-# The library as a product: the terminal and the port lister, and the
-# installable package (cmake --install: static libraries, headers, CMake
-# package config).
+# The library as a product: the terminal and the port lister, version
+# information in every shipped program, and the installable package
+# (cmake --install: static libraries, headers, CMake package config).
+
+set(NR_PRODUCT_NAME "Truck module programmer")
+
+# A VERSIONINFO resource (product, file version, description) for target.
+function(nr_version_resource target description)
+    set(NR_VER_NAME ${target})
+    set(NR_VER_DESCRIPTION ${description})
+    set(v ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH} 0)
+    list(JOIN v "," NR_VER_COMMAS)
+    list(JOIN v "." NR_VER_DOTS)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${PROJECT_BINARY_DIR}/version/${target}.rc @ONLY)
+    target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/version/${target}.rc)
+endfunction()
 
 # A Unicode console or window program (wmain, wWinMain).
 function(nr_unicode_program target)
@@ -22,6 +35,16 @@ target_link_libraries(nrports_core PUBLIC comm)
 add_executable(nrports ${PROJECT_SOURCE_DIR}/tools/ports/main.cpp)
 nr_unicode_program(nrports)
 target_link_libraries(nrports PRIVATE nrports_core)
+
+foreach(t IN ITEMS "Project2|Truck module programmer" "nrsim|Simulated truck module"
+                   "nrterm|Serial terminal" "nrports|Serial port lister")
+    string(REPLACE "|" ";" t "${t}")
+    list(GET t 0 name)
+    list(GET t 1 description)
+    if(TARGET ${name})
+        nr_version_resource(${name} "${description}")
+    endif()
+endforeach()
 
 if(NR_HAVE_GTEST)
     nr_test_exe(test_tools tests/tools nrports_core)
@@ -50,10 +73,12 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nrcommConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/nrcommConfig.cmake ${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake
         DESTINATION ${nr_pkg})
-# Another project builds and runs against the installed package.
+# Another project builds and runs against the installed package; the release
+# zip (./build.sh dist) holds self-contained programs with their versions.
 if(NR_HAVE_GTEST)
     add_test(NAME package_consumer COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/consumer.sh ${PROJECT_BINARY_DIR})
-    set_tests_properties(package_consumer PROPERTIES TIMEOUT 180)
+    add_test(NAME package_dist COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/dist.sh ${PROJECT_BINARY_DIR})
+    set_tests_properties(package_consumer package_dist PROPERTIES TIMEOUT 180)
 endif()
 
 # The terminal on a private X screen against picocom, with the real mouse.
