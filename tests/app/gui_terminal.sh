@@ -5,7 +5,8 @@
 #   - keys typed into the terminal reach picocom, picocom's reach the terminal;
 #   - the CTS, DSR, RLSD and RING monitors follow picocom's RTS and DTR and the
 #     cable's RING; the DTR and RTS switches show at picocom as DSR and CTS;
-#   - the status line counts the bytes both ways;
+#   - the status line counts the bytes both ways; the system's port dialog
+#     sets the line;
 #   - a screenshot shows the text and the ticked monitors.
 #   gui_terminal.sh [--build-dir DIR] [--shot FILE]
 set -uo pipefail
@@ -76,7 +77,7 @@ peer_lines() {
     local n
     n=$(grep -c 'mctl:' "$MJ_RUN/peer.out" 2>/dev/null)
     peer_keys '\001\026'  # C-a C-v
-    within 5 test "$(grep -c 'mctl:' "$MJ_RUN/peer.out")" -gt "$n" || return 1
+    within 10 test "$(grep -c 'mctl:' "$MJ_RUN/peer.out")" -gt "$n" || return 1
     grep 'mctl:' "$MJ_RUN/peer.out" | tail -n1 | tr -d '\r'
 }
 peer_sees() {  # peer_sees DSR:1 CTS:0
@@ -168,6 +169,21 @@ check "and on again: $(peer_lines)" $?
 
 within 5 status_has "received 22, sent 13"
 check "the status line counts both ways: \"$(mj_probe labels)\"" $?
+
+# The line settings through the system's dialog: the next rate, then OK.
+# The switches stay what they show.
+mj_click DTR
+within 5 peer_sees DSR:0
+mj_click "Settings..."
+within 10 xdotool search --name "Settings for COM1" >/dev/null
+check "Settings... opens the system's port dialog" $?
+xdotool key Down Return
+within 5 eval 'mj_probe labels | grep -Eq "COM1 open, [0-9]+ 8N1" && ! status_has "9600 8N1"'
+check "the rate picked there is the port's now: \"$(mj_probe labels)\"" $?
+peer_sees DSR:0 CTS:1
+check "and DTR is still off, RTS on: $(peer_lines)" $?
+mj_click DTR
+within 5 peer_sees DSR:1
 
 # The screenshot: the text is drawn, and a ticked monitor looks unlike an
 # unticked one. The README's picture comes from here (--shot).

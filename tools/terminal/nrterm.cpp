@@ -114,8 +114,7 @@ private:
         Error.clear();
         Comm->SetActive(!Comm->Active());
         if (Comm->Active()) {
-            SwitchClick(DTR);
-            SwitchClick(RTS);
+            ApplySwitches();
             Term->SetFocus();
         }
         ShowStatus(this);
@@ -123,7 +122,12 @@ private:
     // Works on the open port at once, or on the next one opened.
     void SettingsClick(fw::TObject*) {
         Comm->ConfigDialog();
+        ApplySwitches();  // new line settings raise DTR and RTS again
         ShowStatus(this);
+    }
+    void ApplySwitches() {
+        SwitchClick(DTR);
+        SwitchClick(RTS);
     }
     void ClearClick(fw::TObject*) { Term->SetText(L""); }
     void SwitchClick(fw::TObject* Sender) {
