@@ -1,8 +1,7 @@
 // Opens a COM port at 9600 8N1 and prints what arrives, until 5 bytes came
-// or 10 seconds passed:   receive PORT-NUMBER
+// or 10 seconds passed:   receive PORT-NUMBER   (the README's example)
 #include <comm/nrcomm.h>
 #include <framework/forms.h>
-
 #include <cstdio>
 #include <cstdlib>
 
