@@ -21,7 +21,7 @@ const wchar_t kUsage[] =
     L"  -v, --verbose       every field the port list holds, one a line\n"
     L"  -h, --help          this text\n"
     L"Exit codes: 0 ports listed, 1 no port found, 2 bad argument,\n"
-    L"3 port cannot be opened, 4 the port list cannot be read.\n";
+    L"4 the port list cannot be read.\n";
 
 const std::pair<const wchar_t*, nr::TnrEnumPorts> kModes[] = {
     {L"quick", nr::epQuickAll}, {L"info", nr::epFullInfo}, {L"present", nr::epFullPresent}};

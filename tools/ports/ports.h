@@ -12,7 +12,7 @@ enum : int {
     exListed = 0,       // ports listed
     exNoPorts = 1,      // the machine has no serial port (in the mode asked for)
     exBadArgument = 2,  // unknown option, missing or bad value
-    exCannotOpen = 3,   // the port named cannot be opened
+    exCannotOpen = 3,   // the port named cannot be opened (for the options that open one)
     exFailed = 4,       // the port list could not be read
 };
 
