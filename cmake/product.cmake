@@ -85,5 +85,5 @@ endif()
 if(NR_HAVE_GTEST AND TARGET nrprobe)
     add_test(NAME gui_terminal
              COMMAND bash ${PROJECT_SOURCE_DIR}/tests/app/gui_terminal.sh --build-dir ${PROJECT_BINARY_DIR})
-    set_tests_properties(gui_terminal PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 RESOURCE_LOCK nr_gui_prefix)
+    set_tests_properties(gui_terminal PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RESOURCE_LOCK nr_gui_prefix)
 endif()

@@ -128,6 +128,7 @@ within 5 status_has "COM1 open"
 need "Open opens the port: \"$(mj_probe labels)\"" $?
 monitors 0 0 0 0
 check "no monitor ticked while picocom holds its lines down" $?
+mj_screenshot "$MJ_RUN/lines-off.png"
 
 # Keys typed into the terminal go to the line and, without echo, are not shown.
 mj_click_rect "$(mj_probe client 8 66 584 302)"
@@ -140,6 +141,15 @@ check "without echo the terminal shows nothing of what was typed" $?
 peer_keys 'greetings from picocom'
 within 5 term_shows 'greetings from picocom'
 check "picocom's keys appear in the terminal" $?
+
+# With Echo the terminal shows what is typed as well.
+mj_click Echo
+mj_click_rect "$(mj_probe client 8 66 584 302)"
+xdotool type --delay 40 ' + echo'
+within 5 peer_received 'hello picocom + echo'
+check "with Echo typed keys still reach picocom" $?
+term_shows 'greetings from picocom + echo'
+check "and show in the terminal" $?
 
 peer_keys '\001\024'  # C-a C-t: picocom raises DTR
 within 5 monitors 0 1 1 0
@@ -167,7 +177,7 @@ mj_click RTS
 within 5 peer_sees DSR:1 CTS:1
 check "and on again: $(peer_lines)" $?
 
-within 5 status_has "received 22, sent 13"
+within 5 status_has "received 22, sent 20"
 check "the status line counts both ways: \"$(mj_probe labels)\"" $?
 
 # The line settings through the system's dialog: the next rate, then OK.
@@ -192,17 +202,18 @@ mj_screenshot "$shot"
 rect=$(mj_probe client 8 66 584 302)
 [ -n "$rect" ] && [ "$(mj_colours "$shot" "$rect")" -gt 2 ]
 check "the terminal's text is drawn" $?
-ticks() {  # dark pixels in the box of a check box (the left 14 pixels of its rectangle)
+ticks() {  # ticks SHOT CAPTION: dark pixels in the box of a check box (its left 14 pixels)
     local l t w h
-    read -r l t w h <<<"$(mj_probe rect "$1")"
-    convert "$shot" -crop "14x${h}+${l}+${t}" +repage -colorspace gray -threshold 40% \
+    read -r l t w h <<<"$(mj_probe rect "$2")"
+    convert "$1" -crop "14x${h}+${l}+${t}" +repage -colorspace gray -threshold 40% \
         -format '%[fx:round(w*h*(1-mean))]' info:
 }
 ok=0
-for c in CTS DSR RLSD RING; do [ "$(ticks $c)" -ge 4 ] || ok=1; done
-[ "$(ticks Echo)" -lt 2 ] || ok=1
+for c in CTS DSR RLSD RING; do
+    [ "$(ticks "$shot" $c)" -ge 4 ] && [ "$(ticks "$MJ_RUN/lines-off.png" $c)" -lt 2 ] || ok=1
+done
 [ $ok = 0 ]
-check "the screenshot shows the monitors ticked" $?
+check "the screenshots show the monitors unticked, then ticked" $?
 
 mj_click Close
 within 5 status_has "COM1 closed"
