@@ -178,8 +178,7 @@ void TForm2::EndWait() {
 void TForm2::nrComm1AfterReceive(fw::TObject*, void* Buffer, std::uint32_t Received) {
     Timer1->SetEnabled(false);
     if (truck::IsAck(Buffer, Received)) {
-        add_log(L"Truck OK ACK Received! ");
-        add_log(L"Programming successfull! ");
+        add_log({L"Truck OK ACK Received! ", L"Programming successfull! "});
     } else {
         add_log(L"Error: Wrong ACK Received!");
     }
@@ -209,6 +208,8 @@ void TForm2::nrComm1FatalError(fw::TObject*, std::uint32_t, std::uint32_t, const
 }
 
 void TForm2::add_log(const std::wstring& l) { Log->Lines().Add(l); }
+
+void TForm2::add_log(std::initializer_list<std::wstring> l) { Log->Lines().Add(l); }
 
 void TForm2::Button2Click(fw::TObject*) { Close(); }
 

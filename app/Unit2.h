@@ -38,6 +38,8 @@ public:
     void nrComm1FatalError(fw::TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
                            const std::wstring& ErrorMsg, bool& RaiseException);
     void add_log(const std::wstring& l);
+    // Several lines in one edit of the log.
+    void add_log(std::initializer_list<std::wstring> l);
     void Button2Click(fw::TObject* Sender);
     void Button3Click(fw::TObject* Sender);
 

@@ -37,6 +37,9 @@ double WineServerCpuMs();
 // The whole content of a file that others may be writing; empty when it cannot be opened.
 std::string ReadFileText(const std::wstring& Path);
 
+// The main thread idles as a program does: in its message loop, for ms.
+void IdleFor(double ms);
+
 double Median(std::vector<double> v);
 double Percentile(std::vector<double> v, double P);
 

@@ -13,6 +13,7 @@
 #include "bench.h"
 #include "framework/forms.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/win32_guard.h"
 
 using bench::Line;
 using bench::NowMs;
@@ -21,6 +22,7 @@ using bench::ReadFileText;
 namespace {
 
 constexpr int kCycles = 100;
+constexpr int kIdleCycles = 30;
 constexpr int kStarts = 10;
 
 std::wstring ExeDir() {
@@ -132,34 +134,100 @@ void Report(const char* what, const std::vector<double>& ms, int failed) {
          static_cast<unsigned>(ms.size()), failed);
 }
 
+// ---- where a cycle's time goes: stamps taken in the library's Win32 table
+
+struct TStamps {
+    double FirstWrite = 0, SendDone = 0, WaitEnd = 0, Dispatch = 0, Handler = 0;
+    void Clear() { *this = TStamps{}; }
+};
+TStamps gStamps;
+DWORD gMainThread = 0;
+decltype(&::WriteFile) gRealWriteFile = nullptr;
+decltype(&::GetOverlappedResult) gRealResult = nullptr;
+decltype(&::WaitForMultipleObjects) gRealWaitMany = nullptr;
+decltype(&::ClearCommError) gRealQuery = nullptr;
+
+bool OnMain() { return GetCurrentThreadId() == gMainThread; }
+
+BOOL WINAPI StampWriteFile(HANDLE h, LPCVOID d, DWORD n, LPDWORD w, LPOVERLAPPED o) {
+    if (OnMain() && gStamps.FirstWrite == 0) gStamps.FirstWrite = NowMs();
+    const BOOL r = gRealWriteFile(h, d, n, w, o);
+    if (OnMain() && gStamps.WaitEnd == 0) gStamps.SendDone = NowMs();
+    return r;
+}
+BOOL WINAPI StampResult(HANDLE h, LPOVERLAPPED o, LPDWORD n, BOOL wait) {
+    const BOOL r = gRealResult(h, o, n, wait);
+    if (OnMain() && gStamps.FirstWrite != 0 && gStamps.WaitEnd == 0) gStamps.SendDone = NowMs();
+    return r;
+}
+// The event-wait thread's wait for the driver (the only caller of this entry).
+DWORD WINAPI StampWaitMany(DWORD c, const HANDLE* hs, BOOL all, DWORD ms) {
+    const DWORD r = gRealWaitMany(c, hs, all, ms);
+    if (gStamps.FirstWrite != 0 && gStamps.WaitEnd == 0) gStamps.WaitEnd = NowMs();
+    return r;
+}
+BOOL WINAPI StampQuery(HANDLE h, LPDWORD e, LPCOMSTAT s) {
+    if (OnMain() && gStamps.WaitEnd != 0 && gStamps.Dispatch == 0) gStamps.Dispatch = NowMs();
+    return gRealQuery(h, e, s);
+}
+
+struct TStamping {
+    test_support::TWin32Guard guard;
+    TStamping() {
+        gMainThread = GetCurrentThreadId();
+        gRealWriteFile = nr::Win32.WriteFile;
+        gRealResult = nr::Win32.GetOverlappedResult;
+        gRealWaitMany = nr::Win32.WaitForMultipleObjects;
+        gRealQuery = nr::Win32.ClearCommError;
+        nr::Win32.WriteFile = &StampWriteFile;
+        nr::Win32.GetOverlappedResult = &StampResult;
+        nr::Win32.WaitForMultipleObjects = &StampWaitMany;
+        nr::Win32.ClearCommError = &StampQuery;
+    }
+};
+
+struct TParts {
+    std::vector<double> Total, Window1, Send, Peer, HandOver, Dispatch, Window2, Engine;
+};
+
+void ReportParts(const TParts& p, int failed) {
+    Report("window, START to \"Programming successfull! \"", p.Total, failed);
+    Report("  window: START to the first byte written", p.Window1, 0);
+    Report("  engine: the four sends", p.Send, 0);
+    Report("  driver and module: last byte out to the wait's end", p.Peer, 0);
+    Report("  engine: hand-over to the user-interface thread", p.HandOver, 0);
+    Report("  engine: dispatch (queue, read) to OnAfterReceive", p.Dispatch, 0);
+    Report("  window: receive handler to the success line", p.Window2, 0);
+    Report("  engine share (sends + hand-over + dispatch)", p.Engine, 0);
+}
+
 // START pressed on the window (BM_CLICK on the button) until the log's last
-// line is the success line. The log either grows by three lines a cycle, as
-// it does for the user, or is cleared (Clear Log) before each press: adding a
-// line costs more the longer the log is.
-void WindowCycles(std::uint32_t port, bool clearLog) {
+// line is the success line. Idle: the program sits in its message loop for a
+// second before each press, as a user's would; otherwise presses follow each
+// other at once. The log is cleared (Clear Log) before each press, or grows
+// by three lines a cycle: adding a line costs more the longer the log is.
+void WindowCycles(std::uint32_t port, bool afterIdle, bool clearLog, int cycles) {
     TMapEntry listed(port);
     std::unique_ptr<TForm2> form(fw::CreateForm<TForm2>(fw::Application));
     form->nrComm1->SetComPortNo(static_cast<std::uint16_t>(port));
     form->Show();
     HWND start = form->Button1->Handle();
     auto& log = form->Log->Lines();
-    std::vector<double> ms, press, reply;
-    int failed = 0;
-    double received = 0, handled = 0;
-    int inARow = 0;
-    std::vector<double> inHandler;
+    TStamping stamping;
+    TParts parts;
+    int failed = 0, inARow = 0;
     const auto handler = form->nrComm1->OnAfterReceive;
     form->nrComm1->OnAfterReceive = [&](fw::TObject* c, void* b, std::uint32_t n) {
-        received = NowMs();
+        gStamps.Handler = NowMs();
         handler(c, b, n);
-        handled = NowMs();
     };
-    for (int i = 0; i < kCycles + 1; ++i) {
+    for (int i = 0; i < cycles + 1; ++i) {
         if (clearLog) SendMessageW(form->Button3->Handle(), BM_CLICK, 0, 0);
+        if (afterIdle) bench::IdleFor(1000);
         const int before = log.Count();
+        gStamps.Clear();
         const double t0 = NowMs();
         SendMessageW(start, BM_CLICK, 0, 0);
-        if (i > 0) press.push_back(NowMs() - t0);
         const bool done = fw::Application->ProcessMessagesUntil(
             [&] { return log.Count() >= before + 3 && log.Strings(log.Count() - 1) == L"Programming successfull! "; },
             7000);
@@ -175,15 +243,19 @@ void WindowCycles(std::uint32_t port, bool clearLog) {
             continue;
         }
         inARow = 0;
-        if (i > 0) ms.push_back(t1 - t0);  // the first press also opens the port
-        if (i > 0) reply.push_back(received - t0);
-        if (i > 0) inHandler.push_back(handled - received);
+        if (i == 0) continue;  // the first press also opens the port
+        const TStamps& s = gStamps;
+        parts.Total.push_back(t1 - t0);
+        parts.Window1.push_back(s.FirstWrite - t0);
+        parts.Send.push_back(s.SendDone - s.FirstWrite);
+        parts.Peer.push_back(s.WaitEnd - s.SendDone);
+        parts.HandOver.push_back(s.Dispatch - s.WaitEnd);
+        parts.Dispatch.push_back(s.Handler - s.Dispatch);
+        parts.Window2.push_back(t1 - s.Handler);
+        parts.Engine.push_back((s.SendDone - s.FirstWrite) + (s.Handler - s.WaitEnd));
     }
-    Line("  %s:", clearLog ? "log cleared before each START" : "log growing");
-    Report("window, START to \"Programming successfull! \"", ms, failed);
-    Report("  of which the press itself (open, 4 sends)", press, 0);
-    Report("  START to the receive event", reply, 0);
-    Report("  the window's receive handler", inHandler, 0);
+    Line("  %s, log %s:", afterIdle ? "after 1 s idle" : "back to back", clearLog ? "cleared before each START" : "growing");
+    ReportParts(parts, failed);
     if (failed && log.Count() > 0) Line("  last log line: %s", fw::NarrowUtf8(log.Strings(log.Count() - 1)).c_str());
 }
 
@@ -257,9 +329,10 @@ void Cycle() {
         Line("  skipped: the module simulator did not start: %s", module.Output().c_str());
         return;
     }
-    Line("  window on COM%u, module on COM%u (nrsim --mode ack), %d cycles each", pair.PortA(), pair.PortB(), kCycles);
-    WindowCycles(pair.PortA(), false);
-    WindowCycles(pair.PortA(), true);
+    Line("  window on COM%u, module on COM%u (nrsim --mode ack)", pair.PortA(), pair.PortB());
+    WindowCycles(pair.PortA(), true, true, kIdleCycles);
+    WindowCycles(pair.PortA(), false, true, kCycles);
+    WindowCycles(pair.PortA(), false, false, kCycles);
     BareCycles(pair.PortA());
 }
 
@@ -326,5 +399,5 @@ void Startup() {
 
 }  // namespace
 
-BENCH_SECTION(cycle, "Programming cycle against the simulated module (median of 100)", Cycle);
+BENCH_SECTION(cycle, "Programming cycle against the simulated module", Cycle);
 BENCH_SECTION(startup, "Utility start-up to its window with the port list loaded", Startup);

@@ -84,6 +84,18 @@ HANDLE OpenRaw(std::uint32_t port) {
     return h;
 }
 
+// Waits for an overlapped operation, or for stop; false on stop. The
+// operation is ended (the closer resets the mask or cancels) and waited for
+// before its record and event go: the driver writes them when it ends, and a
+// closed event's handle value is soon another's.
+bool AwaitPending(HANDLE h, OVERLAPPED& o, HANDLE stop) {
+    HANDLE hs[2] = {o.hEvent, stop};
+    if (WaitForMultipleObjects(2, hs, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
+    CancelIoEx(h, &o);
+    if (WaitForSingleObject(o.hEvent, 5000) != WAIT_OBJECT_0) Line("  a bare loop's operation did not end");
+    return false;
+}
+
 // What every receiver does with a block: note the time, check the content.
 struct TSink {
     std::atomic<double> GotAt{0};
@@ -116,7 +128,12 @@ public:
     TComponentReceiver(std::uint32_t port, bool useMainThread) : main_(useMainThread) {
         com_ = std::make_unique<TTestComm>(nullptr, port);
         com_->SetBaudRate(57600);
+        com_->SetByteSize(8);
         com_->SetStreamProtocol(spNone);
+        com_->OnFatalError = [](TObject*, std::uint32_t, std::uint32_t, const std::wstring& m, bool& raise) {
+            Line("  %s", fw::NarrowUtf8(m).c_str());
+            raise = false;
+        };
         com_->SetUseMainThread(useMainThread);
         com_->OnAfterReceive = [this](TObject*, void* b, std::uint32_t n) { Sink.Take(b, n); };
         com_->SetActive(true);
@@ -179,8 +196,7 @@ private:
             DWORD mask = 0, n = 0;
             if (!WaitCommEvent(h_, &mask, &w)) {
                 if (GetLastError() != ERROR_IO_PENDING) break;
-                HANDLE hs[2] = {w.hEvent, stop_};
-                if (WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0) break;
+                if (!AwaitPending(h_, w, stop_)) break;
                 if (!GetOverlappedResult(h_, &w, &n, FALSE)) mask = 0;
             }
             if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) break;
@@ -232,7 +248,8 @@ private:
         while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
             DWORD n = 0;
             if (!ReadFile(h_, buf.data(), static_cast<DWORD>(buf.size()), &n, &r) &&
-                (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(h_, &r, &n, TRUE)))
+                (GetLastError() != ERROR_IO_PENDING || !AwaitPending(h_, r, stop_) ||
+                 !GetOverlappedResult(h_, &r, &n, FALSE)))
                 break;
             if (n) Sink.Take(buf.data(), n);
         }
@@ -253,15 +270,6 @@ std::unique_ptr<TReceiver> MakeReceiver(TKind k, std::uint32_t port) {
         case kMsg: return std::make_unique<TComponentReceiver>(port, false);
         case kBareWait: return std::make_unique<TBareWaitReceiver>(port);
         default: return std::make_unique<TBareReadReceiver>(port);
-    }
-}
-
-// The main thread idles as a program does: in its message loop.
-void IdleFor(double ms) {
-    const double end = NowMs() + ms;
-    for (double left; (left = end - NowMs()) > 0;) {
-        fw::MainThreadWait(0, nullptr, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
-        fw::Application->ProcessMessages();
     }
 }
 
@@ -286,7 +294,7 @@ bool Trips(TReceiver& rx, TPeerPort& peer, int n, double gapMin, double gapMax, 
            std::vector<double>& out) {
     std::uniform_real_distribution<double> gap(gapMin, gapMax);
     for (int i = 0; i < n; ++i) {
-        IdleFor(gap(Rng()));
+        bench::IdleFor(gap(Rng()));
         const std::uint8_t b = PatternByte(pos);
         const double t0 = NowMs();
         if (!peer.Write(&b, 1)) return false;
@@ -416,7 +424,7 @@ struct TCpu {
 
 TCpu MeasureIdle(DWORD ms) {
     const double c0 = bench::ProcessCpuMs(), s0 = bench::WineServerCpuMs();
-    IdleFor(ms);
+    bench::IdleFor(ms);
     TCpu c;
     c.Proc = bench::ProcessCpuMs() - c0;
     const double s1 = bench::WineServerCpuMs();
@@ -449,9 +457,7 @@ private:
             DWORD mask = 0, n = 0;
             ++waits_;
             if (WaitCommEvent(h_, &mask, &w)) continue;
-            if (GetLastError() != ERROR_IO_PENDING) break;
-            HANDLE hs[2] = {w.hEvent, stop_};
-            if (WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0) break;
+            if (GetLastError() != ERROR_IO_PENDING || !AwaitPending(h_, w, stop_)) break;
             GetOverlappedResult(h_, &w, &n, FALSE);
         }
         CloseHandle(w.hEvent);
@@ -482,9 +488,11 @@ void Idle() {
                 TCounting counting;
                 long handled = 0;
                 auto com = std::make_unique<TTestComm>(nullptr, pair.PortA());
+                com->SetBaudRate(57600);
+                com->SetByteSize(8);
                 com->OnAfterReceive = [&](TObject*, void*, std::uint32_t) { ++handled; };
                 com->SetActive(true);
-                IdleFor(200);  // settled
+                bench::IdleFor(200);  // settled
                 gWaits = 0;
                 gQueries = 0;
                 comp = MeasureIdle(kMs);
@@ -496,7 +504,7 @@ void Idle() {
                 WaitThreads(ts);
             } else {
                 TBarePendingWait w(pair.PortA());
-                IdleFor(200);
+                bench::IdleFor(200);
                 const long w0 = w.Waits();
                 bare = MeasureIdle(kMs);
                 bareWaits = w.Waits() - w0;

@@ -12,6 +12,7 @@
 #include "bench.h"
 #include "comm/nrwin32.h"
 #include "framework/forms.h"
+#include "framework/threads.h"
 
 namespace {
 
@@ -202,6 +203,14 @@ double WineServerCpuMs() {
     }
     if (std::sscanf(p, "%llu %llu", &utime, &stime) != 2) return -1;
     return static_cast<double>(utime + stime) * 10.0;  // 100 ticks a second
+}
+
+void IdleFor(double ms) {
+    const double end = NowMs() + ms;
+    for (double left; (left = end - NowMs()) > 0;) {
+        fw::MainThreadWait(0, nullptr, static_cast<DWORD>(left) + 1, QS_ALLINPUT);
+        fw::Application->ProcessMessages();
+    }
 }
 
 double Median(std::vector<double> v) { return Percentile(std::move(v), 50); }

@@ -239,8 +239,9 @@ protected:
     std::atomic<std::uint32_t> fTotalSent{0};
     std::atomic<std::uint32_t> fTotalReceived{0};
     // While set, the dispatch leaves received bytes in the driver's queue for
-    // the caller of a blocking wait, even with a handler attached.
-    bool fReceiveHeld = false;
+    // the caller of a blocking wait, even with a handler attached. Atomic: the
+    // dispatch may run on the message thread.
+    std::atomic<bool> fReceiveHeld{false};
     TTraceStates fTraceStates;
     std::uint16_t fBufferOutSize = 0;
     std::uint16_t fBufferInSize = 0;
@@ -301,6 +302,7 @@ private:
     std::vector<std::uint8_t> fAsyncData;
     std::vector<std::uint8_t> fSendQueue;  // taken while a block is in flight
     std::uint32_t fAsyncPending = 0;       // bytes of the write in flight, 0 when none
+    bool fAsyncStarted = false;            // a write has gone to the driver pending
     HANDLE hAsyncEvent = nullptr;
 };
 
@@ -343,6 +345,19 @@ public:
     // Flow control follows the stored DCB. A missing key or value, or one of
     // another size, changes nothing; an open port moves to the stored number.
     virtual void LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
+    // The identification string of a serial Plug-and-Play device, start and
+    // end markers included; empty when none came. Opens a closed port for the
+    // handshake and closes it again; an open one is closed and reopened with
+    // its own settings. The read stops after kPnpIdMaxChars characters or
+    // kPnpIdMaxMs from the start marker.
+    virtual std::wstring GetPNPDeviceString();
+    // Tests that the device answers DTR with DSR within 200 ms: RTS on and a
+    // log line then, else a fatal error. Does nothing on a closed port.
+    virtual void InitDeviceConnect();
+    // The longest identification the format allows, "(" to ")", and twice its
+    // time on the line at 1200 bit/s in 9-bit frames.
+    static constexpr std::uint32_t kPnpIdMaxChars = 137;
+    static constexpr std::uint32_t kPnpIdMaxMs = 2 * kPnpIdMaxChars * 9 * 1000 / 1200;
 
     std::uint16_t ComPortNo() const { return fComPortNo; }
     // Closes an open port and reopens it on the new number; tells listeners.

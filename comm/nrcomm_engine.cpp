@@ -73,8 +73,10 @@ TnrCustomComm::~TnrCustomComm() {
         Close();
     } catch (...) {
     }
-    // A write still in flight would complete into fOvlAsync and fAsyncData.
+    // A write still in flight would complete into fOvlAsync and fAsyncData,
+    // and set the event after that: wait for the set before the handle goes.
     FinishAsyncWrite(false, INFINITE);
+    if (fAsyncStarted && hAsyncEvent) Win32.WaitForSingleObject(hAsyncEvent, 5000);
     if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
     hAsyncEvent = nullptr;
     fOvlAsync.hEvent = nullptr;

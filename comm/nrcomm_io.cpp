@@ -98,6 +98,13 @@ void TnrCustomComm::AsyncWriteEnded() {
     {
         detail::TSlimGuard g(fSendLock);
         o.Settled = SettleAsyncWriteLocked();
+        if (o.Settled == kWriteInFlight) {
+            // The event of an earlier block, set after its status was seen:
+            // take it back and watch on; the real end sets it again.
+            Win32.ResetEvent(hAsyncEvent);
+            o.Settled = SettleAsyncWriteLocked();
+            o.Started = o.Settled == kWriteInFlight;
+        }
         more = o.Settled != kWriteInFlight && !fSendQueue.empty();
     }
     if (more) {
@@ -128,6 +135,7 @@ bool TnrCustomComm::StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32
         return false;
     }
     if (pending) {
+        fAsyncStarted = true;
         fAsyncPending = len;
         fTotalSent += len;  // taken back for what never goes out
         return true;

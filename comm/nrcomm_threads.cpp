@@ -425,11 +425,12 @@ bool TCommThread::Pause(DWORD ms) {
 
 void TCommThread::ReleaseSlot() {
     if (!fSlot) return;
-    // A wait still with the driver writes its record when it ends: the close
-    // ends it; one that never ends keeps the record, its mask and its event.
-    if (fPending && !HasOverlappedIoCompleted(&fSlot->ovl) &&
-        Win32.WaitForSingleObject(fSlot->ovl.hEvent, 5000) != WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&fSlot->ovl))
-        return;
+    // A wait still with the driver writes its record when it ends, and sets
+    // its event after that: the event is what tells it is done with both (a
+    // handle closed before that set is soon another's, and would be set in
+    // its place). The close ends the wait; one that never ends keeps the
+    // record, its mask and its event.
+    if (fPending && Win32.WaitForSingleObject(fSlot->ovl.hEvent, 5000) != WAIT_OBJECT_0) return;
     if (fSlot->ovl.hEvent) Win32.CloseHandle(fSlot->ovl.hEvent);
     delete fSlot;
     fSlot = nullptr;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -477,6 +478,9 @@ public:
     std::wstring Strings(int i) const;
     // Appends s as a new last line.
     void Add(const std::wstring& s);
+    // Appends each of Lines as a new last line, in one edit of the control
+    // (each edit of a long text costs the control a new layout).
+    void Add(std::initializer_list<std::wstring> Lines);
     void Clear();
     std::wstring Text() const;
     void SetText(const std::wstring& s);

@@ -378,6 +378,16 @@ std::wstring TMemoLines::Strings(int i) const {
 
 void TMemoLines::Add(const std::wstring& s) { owner_->Append(s); }
 
+void TMemoLines::Add(std::initializer_list<std::wstring> Lines) {
+    if (Lines.size() == 0) return;
+    std::wstring joined;
+    for (const auto& l : Lines) {
+        if (&l != Lines.begin()) joined += L"\r\n";
+        joined += l;
+    }
+    owner_->Append(joined);
+}
+
 void TMemoLines::Clear() { owner_->SetText(L""); }
 
 std::wstring TMemoLines::Text() const { return owner_->Text(); }

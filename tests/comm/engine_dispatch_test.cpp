@@ -407,6 +407,18 @@ TEST_F(EngineDispatch, ThePendingWaitKeepsItsStorageUntilTheDriverEndsIt) {
     EXPECT_TRUE(WaitThreads(workers));
 }
 
+TEST_F(EngineDispatch, AWaitsEventIsKeptUntilTheDriverHasSetItNotJustWrittenItsStatus) {
+    // A handle closed between the two would be set later under another
+    // owner: the next open's stop event, say.
+    fake.SetHoldWait(true);
+    Open();
+    ASSERT_TRUE(fake.WriteHeldStatus());
+    com->SetActive(false);
+    Sleep(50);
+    EXPECT_TRUE(fake.SignalHeldWait());
+    EXPECT_TRUE(WaitThreads(workers));
+}
+
 TEST_F(EngineDispatch, DestroyingWhileTheMessageThreadWaitsInSynchronizeRunsNoDispatch) {
     int calls = 0;
     com->OnAfterReceive = [&](TObject*, void*, std::uint32_t) { ++calls; };

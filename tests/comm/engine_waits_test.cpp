@@ -1,6 +1,7 @@
 // Tests comm/nrcomm_waits.cpp: WaitForBytes and WaitForSignal, on a real
-// serial line (a pty pair) and, where the line cannot show it, through the
-// scripted device and a scripted clock.
+// serial line (a pty pair, on the null-modem cable for the modem lines) and,
+// where the line cannot show it, through the scripted device and a scripted
+// clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -176,6 +177,40 @@ TEST_F(WaitsPty, AHandlerClosingThePortEndsTheWaitWithFalse) {
     EXPECT_LT(sw.Ms(), 10000u);
     EXPECT_FALSE(com->Active());
     EXPECT_EQ(com->TraceStates(), traces);
+}
+
+// The peer's DTR is the component's DSR on the null-modem cable.
+TEST_F(WaitsPty, WaitForSignalFollowsThePeersDtr) {
+    if (!pair->HasModemLines()) GTEST_SKIP() << "no modem lines: not run on the null-modem cable";
+    Open();
+    ASSERT_TRUE(EscapeCommFunction(peer->Handle(), SETDTR));
+    {
+        TStepCounter steps;
+        EXPECT_TRUE(com->WaitForSignal(msDSR, 200));
+        EXPECT_EQ(TStepCounter::Steps, 0);  // true at its first look
+    }
+    ASSERT_TRUE(EscapeCommFunction(peer->Handle(), CLRDTR));
+    TStopwatch off;
+    EXPECT_FALSE(com->WaitForSignal(msDSR, 200));
+    EXPECT_GE(off.Ms(), 150u);
+    EXPECT_LT(off.Ms(), 5000u);
+
+    // Raised while the wait runs.
+    std::thread raise([&] {
+        ::Sleep(50);
+        EscapeCommFunction(peer->Handle(), SETDTR);
+    });
+    TStopwatch on;
+    const bool came = com->WaitForSignal(msDSR, 5000);
+    raise.join();
+    EXPECT_TRUE(came);
+    EXPECT_LT(on.Ms(), 4000u);
+
+    // Closed: false at once, with DSR still held by the peer.
+    com->SetActive(false);
+    TStepCounter steps;
+    EXPECT_FALSE(com->WaitForSignal(msDSR, 200));
+    EXPECT_EQ(TStepCounter::Steps, 0);
 }
 
 TEST(Waits, OnAClosedPortBothWaitsReturnFalseAtOnce) {

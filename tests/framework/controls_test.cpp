@@ -266,9 +266,22 @@ TEST_F(ControlsTest, MemoLinesAddAndClearWithoutALengthLimit) {
     EXPECT_EQ(memo->Lines().Strings(0), L">before the window");
     EXPECT_EQ(memo->Lines().Strings(4), L"next");
 
+    // Several lines in one edit of the control: one change, each line its own.
+    int changes = 0;
+    memo->OnChange = [&](TObject*) { ++changes; };
+    memo->Lines().Add({L"Truck OK ACK Received! ", L"Programming successfull! "});
+    EXPECT_EQ(changes, 1);
+    ASSERT_EQ(memo->Lines().Count(), 7);
+    EXPECT_EQ(memo->Lines().Strings(5), L"Truck OK ACK Received! ");
+    EXPECT_EQ(memo->Lines().Strings(6), L"Programming successfull! ");
+    memo->OnChange = nullptr;
+
     memo->Lines().Clear();
     EXPECT_EQ(memo->Lines().Count(), 0);
     EXPECT_EQ(GetWindowTextLengthW(h), 0);
+    memo->Lines().Add({L"first", L"second"});  // an empty log gets no blank line first
+    EXPECT_EQ(memo->Lines().Text(), L"first\r\nsecond");
+    memo->Lines().Clear();
 
     // A long log loses nothing (an edit holds 30000 characters by default).
     auto* hidden = Add<TMemo>(8, 196, 461, 96);

@@ -65,6 +65,44 @@ static int run(const char *a, const char *b, const char *c, const char *d) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+/* The tool's "show TTY" line; empty when it failed. */
+static void show(const char *tty, char *out, size_t size) {
+    int fds[2];
+    out[0] = 0;
+    if (pipe(fds) != 0) return;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        execl(tool, tool, "show", tty, (char *)NULL);
+        _exit(127);
+    }
+    close(fds[1]);
+    size_t got = 0;
+    for (ssize_t n; got + 1 < size && (n = read(fds[0], out + got, size - 1 - got)) > 0;) got += (size_t)n;
+    out[got] = 0;
+    close(fds[0]);
+    waitpid(pid, NULL, 0);
+}
+
+static int shows(const char *tty, const char *text) {
+    char out[512];
+    show(tty, out, sizeof out);
+    if (strstr(out, text)) return 1;
+    fprintf(stderr, "  show %s: %s  (wanted %s)\n", tty, out, text);
+    return 0;
+}
+
+static void apply(int fd, speed_t speed, tcflag_t frame) {
+    struct termios t;
+    CHECK(tcgetattr(fd, &t) == 0);
+    cfmakeraw(&t);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    t.c_cflag = (t.c_cflag & ~(tcflag_t)(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)) | frame;
+    CHECK(tcsetattr(fd, TCSANOW, &t) == 0);
+}
+
 static int lines(int fd) {
     int w = -1;
     return ioctl(fd, TIOCMGET, &w) == 0 ? w : -1;
@@ -82,6 +120,10 @@ static void test_a_tty_off_the_cable_is_left_to_the_kernel(void) {
     CHECK(tcgetattr(p.slave, &t) == 0);
     cfmakeraw(&t);
     CHECK(tcsetattr(p.slave, TCSANOW, &t) == 0);
+    /* A pty holds no other frame than 8N1 (glibc also reports the request as refused). */
+    t.c_cflag = (t.c_cflag & ~(tcflag_t)CSIZE) | CS7 | PARENB;
+    tcsetattr(p.slave, TCSANOW, &t);
+    CHECK(tcgetattr(p.slave, &t) == 0 && (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & PARENB));
     CHECK(write(p.master, "ab", 2) == 2);
     struct pollfd in = {.fd = p.slave, .events = POLLIN, .revents = 0};
     CHECK(poll(&in, 1, 5000) == 1);
@@ -120,6 +162,41 @@ static void test_the_wiring_of_a_null_modem_cable(void) {
     CHECK(run("unplug", b.name, NULL, NULL) == 0);
     CHECK(lines(a.slave) == -1 && lines(b.slave) == -1);
     CHECK(run("unplug", b.name, NULL, NULL) == 1);
+    close_pty(&a);
+    close_pty(&b);
+}
+
+static void test_each_ends_line_settings_are_shown_the_latest_first(void) {
+    struct pty a = open_pty(), b = open_pty();
+    CHECK(run("plug", a.name, b.name, NULL) == 0);
+    CHECK(shows(a.name, " line=-\n"));
+    apply(a.slave, B57600, CS8);
+    apply(a.slave, B57600, CS8); /* the same again is no change */
+    apply(a.slave, B1200, CS7);
+    apply(b.slave, B9600, CS8 | PARENB | CSTOPB);
+    CHECK(shows(a.name, " line=1200/7N1 before=57600/8N1\n"));
+    CHECK(shows(b.name, " line=9600/8E2\n"));
+    apply(b.slave, B115200, CS7 | PARENB | PARODD | CMSPAR);
+    CHECK(shows(b.name, " line=115200/7M1 before=9600/8E2\n"));
+    /* A pty holds 8N1 only (glibc refuses other frames on it); a cable end
+     * takes any frame and keeps it, so changing only the rate (read, change,
+     * write) keeps it too. */
+    struct termios t;
+    CHECK(tcgetattr(b.slave, &t) == 0);
+    CHECK((t.c_cflag & CSIZE) == CS7 && (t.c_cflag & (PARENB | PARODD | CMSPAR)) == (PARENB | PARODD | CMSPAR));
+    cfsetospeed(&t, B2400);
+    CHECK(tcsetattr(b.slave, TCSANOW, &t) == 0);
+    CHECK(shows(b.name, " line=2400/7M1 before=115200/7M1,9600/8E2\n"));
+    /* Only the last few are kept. */
+    for (int i = 0; i < 10; ++i) apply(a.slave, i % 2 ? B2400 : B4800, CS8);
+    CHECK(shows(a.name, " line=2400/8N1 before=4800/8N1,2400/8N1,4800/8N1,2400/8N1,4800/8N1,2400/8N1,4800/8N1\n"));
+    /* Closing keeps them (the tty keeps its settings); plugging in again forgets them. */
+    const int again = open(a.name, O_RDWR | O_NOCTTY);
+    close(again);
+    CHECK(shows(a.name, " line=2400/8N1 "));
+    CHECK(run("plug", a.name, b.name, NULL) == 0);
+    CHECK(shows(a.name, " line=-\n") && shows(b.name, " line=-\n"));
+    run("unplug", a.name, NULL, NULL);
     close_pty(&a);
     close_pty(&b);
 }
@@ -230,6 +307,7 @@ int main(int argc, char **argv) {
     unlink(getenv("NR_NULLMODEM_STATE"));
     test_a_tty_off_the_cable_is_left_to_the_kernel();
     test_the_wiring_of_a_null_modem_cable();
+    test_each_ends_line_settings_are_shown_the_latest_first();
     test_outputs_drop_when_the_port_closes_or_its_process_ends();
     test_a_hung_up_end_fails_like_a_removed_device();
     test_concurrent_changes_of_one_end_lose_nothing();

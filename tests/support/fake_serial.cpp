@@ -545,6 +545,25 @@ bool TFakeSerial::HasHeldWait() {
     return waitOvl_ != nullptr;
 }
 
+bool TFakeSerial::WriteHeldStatus() {
+    std::lock_guard<std::mutex> g(gMu);
+    if (!waitOvl_ || heldStatusWritten_) return false;
+    *waitMask_ = 0;
+    waitOvl_->Internal = FakeFailure(ERROR_OPERATION_ABORTED);
+    heldStatusWritten_ = true;
+    return true;
+}
+
+bool TFakeSerial::SignalHeldWait() {
+    std::lock_guard<std::mutex> g(gMu);
+    if (!waitOvl_ || !heldStatusWritten_) return false;
+    const bool alive = ::SetEvent(waitOvl_->hEvent) != FALSE;
+    heldStatusWritten_ = false;
+    waitMask_ = nullptr;
+    waitOvl_ = nullptr;
+    return alive;
+}
+
 bool TFakeSerial::CompleteHeldWait() {
     std::lock_guard<std::mutex> g(gMu);
     if (!waitOvl_) return false;

@@ -70,6 +70,10 @@ public:
     void SetHoldWait(bool v);
     bool HasHeldWait();
     bool CompleteHeldWait();
+    // The same in two steps, as drivers end a wait: the record's status
+    // first, the event later (false when the event handle was gone by then).
+    bool WriteHeldStatus();
+    bool SignalHeldWait();
 
     // ---- what the engine did
     bool IsOpen();
@@ -111,6 +115,7 @@ private:
     OVERLAPPED* waitOvl_ = nullptr;
     DWORD waitThread_ = 0;
     bool holdWait_ = false;
+    bool heldStatusWritten_ = false;
     DWORD modem_ = 0;
     DWORD errors_ = 0;
     std::uint8_t statFlags_ = 0;

@@ -1,7 +1,9 @@
 #include "pty_pair.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace serial_test {
@@ -27,7 +29,7 @@ std::string ReadSmallFile(const std::wstring& winPath) {
     HANDLE h = CreateFileW(winPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return {};
-    char buf[256];
+    char buf[1024];
     DWORD n = 0;
     ReadFile(h, buf, sizeof buf, &n, nullptr);
     CloseHandle(h);
@@ -67,8 +69,9 @@ const wchar_t kPairScript[] =
     L"rm -f $P/dosdevices/com$n $P/dosdevices/com$m; rm -rf $D";
 
 // Runs a command and leaves its exit code in a file: $1 the file, the rest
-// the command.
-const wchar_t kRunScript[] = L"exec </dev/null >/dev/null 2>&1; R=$1; shift; $@; echo $? > $R.tmp; mv $R.tmp $R";
+// the command. What it prints goes to the file's name followed by .out.
+const wchar_t kRunScript[] =
+    L"exec </dev/null >/dev/null 2>&1; R=$1; shift; $@ > $R.out; echo $? > $R.tmp; mv $R.tmp $R";
 
 // Arguments: $1 the link's folder, $2 the Wine prefix, $3 what the link points
 // at: file or folder (made in the link's folder) or a path such as /dev/null.
@@ -201,7 +204,7 @@ void TPtyPair::Unplug() {
     Shell(L"kill $1", wpid);
 }
 
-bool TPtyPair::RunTool(const std::wstring& args) {
+bool TPtyPair::RunTool(const std::wstring& args, std::string* Out) {
     if (!modemLines_) return false;
     const std::wstring result = L"run" + std::to_wstring(++runs_);
     if (!Shell(kRunScript, unixDir_ + L"/" + result + L" " + tool_ + L" --state " + cable_ + L" " + args)) return false;
@@ -209,11 +212,43 @@ bool TPtyPair::RunTool(const std::wstring& args) {
     const std::wstring file = winDir_ + L"\\" + result;
     if (!WaitFor(file, 5000)) return false;
     const std::string rc = ReadSmallFile(file);
+    if (Out) *Out = ReadSmallFile(file + L".out");
     DeleteFileW(file.c_str());
+    DeleteFileW((file + L".out").c_str());
     return rc == "0\n";
 }
 
 bool TPtyPair::SetRing(bool On) { return RunTool(L"ring " + unixDir_ + L"/a " + (On ? L"on" : L"off")); }
+
+std::string TPtyPair::Show(TEnd End) {
+    std::string out;
+    if (!RunTool(L"show " + unixDir_ + (End == endA ? L"/a" : L"/b"), &out)) return {};
+    return out;
+}
+
+bool TPtyPair::LineOn(TEnd End, const std::string& Line) {
+    return Show(End).find(" " + Line + "=1") != std::string::npos;
+}
+
+std::vector<std::string> TPtyPair::Settings(TEnd End) {
+    const std::string s = Show(End);
+    std::vector<std::string> v;
+    // " line=A before=B,C,..." at the end of the line.
+    for (const char* field : {" line=", " before="}) {
+        const size_t at = s.find(field);
+        if (at == std::string::npos) continue;
+        size_t p = at + std::strlen(field);
+        const size_t stop = s.find_first_of(" \n", p);
+        const std::string list = s.substr(p, stop == std::string::npos ? std::string::npos : stop - p);
+        for (size_t from = 0; from <= list.size();) {
+            const size_t comma = std::min(list.find(',', from), list.size());
+            const std::string one = list.substr(from, comma - from);
+            if (!one.empty() && one != "-") v.push_back(one);
+            from = comma + 1;
+        }
+    }
+    return v;
+}
 
 TPtyPair::~TPtyPair() { EndLeased(lease_, unixDir_); }
 

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace serial_test {
 
@@ -45,6 +46,16 @@ public:
     // RING at end A, as a modem would give it; true when done.
     bool SetRing(bool On);
 
+    enum TEnd { endA, endB };
+    // An end as the cable shows it: its lines, its line settings and those it
+    // used before ("/dev/pts/5 dtr=1 rts=0 cts=1 ... line=57600/8N1
+    // before=1200/7N1,..."); empty without modem lines.
+    std::string Show(TEnd End);
+    // Whether a line of an end is on: "dtr", "rts", "cts", "dsr", "dcd", "ring".
+    bool LineOn(TEnd End, const std::string& Line);
+    // The line settings of an end, the latest first ("57600/8N1"); empty while none is known.
+    std::vector<std::string> Settings(TEnd End);
+
     // Kills socat now, as pulling a USB adapter would: both ends go away.
     void Unplug();
 
@@ -52,8 +63,9 @@ public:
     static bool Available();
 
 private:
-    // Runs the null-modem tool on this pair's cable and waits for it.
-    bool RunTool(const std::wstring& args);
+    // Runs the null-modem tool on this pair's cable and waits for it; Out
+    // gets what it printed.
+    bool RunTool(const std::wstring& args, std::string* Out = nullptr);
     std::wstring unixDir_;  // the pair's folder, Unix form
     std::wstring winDir_;   // the same, Z: form
     HANDLE lease_ = INVALID_HANDLE_VALUE;

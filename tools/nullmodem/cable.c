@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -18,12 +19,12 @@ struct cable_table *cable_map(const char *file, int *fd_out) {
     struct stat st;
     /* Growing a new file zero-fills it: an empty table. Several processes
      * may do it at once; they all grow it to the same size. */
-    if (fstat(fd, &st) != 0 || (st.st_size < (off_t)sizeof(struct cable_table) &&
-                                ftruncate(fd, sizeof(struct cable_table)) != 0)) {
+    if (fstat(fd, &st) != 0 || (st.st_size < (off_t)sizeof(struct cable_file) &&
+                                ftruncate(fd, sizeof(struct cable_file)) != 0)) {
         close(fd);
         return NULL;
     }
-    void *m = mmap(NULL, sizeof(struct cable_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *m = mmap(NULL, sizeof(struct cable_file), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (m == MAP_FAILED) {
         close(fd);
         return NULL;
@@ -32,7 +33,7 @@ struct cable_table *cable_map(const char *file, int *fd_out) {
     uint32_t none = 0;
     __atomic_compare_exchange_n(&t->magic, &none, CABLE_MAGIC, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
     if (load(&t->magic) != CABLE_MAGIC) {
-        munmap(m, sizeof(struct cable_table));
+        munmap(m, sizeof(struct cable_file));
         close(fd);
         errno = EPROTO;
         return NULL;
@@ -115,6 +116,38 @@ void cable_set_outputs(struct cable_table *t, struct cable_ref ref, unsigned lon
         __atomic_fetch_and(out, ~bits, __ATOMIC_ACQ_REL);
 }
 
+/* The settings part of a table mapped by cable_map. */
+static struct cable_line *line_of(const struct cable_table *t, struct cable_ref ref) {
+    struct cable_file *f = (struct cable_file *)t;
+    return &f->line[ref.pair][ref.side];
+}
+
+void cable_note_settings(struct cable_table *t, struct cable_ref ref, uint32_t settings) {
+    struct cable_line *l = line_of(t, ref);
+    /* One process drives an end's settings: the slot is filled before the
+     * count that shows it. */
+    const uint32_t n = load(&l->count);
+    if (n && load(&l->set[(n - 1) % CABLE_HISTORY]) == settings) return;
+    __atomic_store_n(&l->set[n % CABLE_HISTORY], settings, __ATOMIC_RELAXED);
+    __atomic_store_n(&l->count, n + 1, __ATOMIC_RELEASE);
+}
+
+int cable_settings(const struct cable_table *t, struct cable_ref ref, uint32_t *out, int max) {
+    struct cable_line *l = line_of(t, ref);
+    const uint32_t n = load(&l->count);
+    int got = 0;
+    for (uint32_t i = n; i > 0 && got < max && n - i < CABLE_HISTORY; --i)
+        out[got++] = load(&l->set[(i - 1) % CABLE_HISTORY]);
+    return got;
+}
+
+void cable_format_settings(uint32_t s, char *buf, unsigned size) {
+    static const char parity[] = "NOEMS";
+    const unsigned p = (s >> CABLE_SET_PARITY_SHIFT) & 7;
+    snprintf(buf, size, "%u/%u%c%c", s & CABLE_SET_BAUD, (s >> CABLE_SET_DATA_SHIFT) & 0xf, p < 5 ? parity[p] : '?',
+             (s & CABLE_SET_TWO_STOP) ? '2' : '1');
+}
+
 void cable_release(struct cable_table *t, struct cable_ref ref, uint32_t pid) {
     struct cable_end *e = &t->pair[ref.pair].end[ref.side];
     if (load(&e->owner) == pid) __atomic_store_n(&e->out, 0, __ATOMIC_RELEASE);
@@ -153,6 +186,8 @@ static void rewrite(struct cable_table *t, int i, const char *a, const char *b) 
         __atomic_store_n(&e->force_on, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&e->force_off, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&e->owner, 0, __ATOMIC_RELAXED);
+        struct cable_ref r = {i, s};
+        memset(line_of(t, r), 0, sizeof(struct cable_line));
     }
     __atomic_fetch_add(&p->seq, 1, __ATOMIC_ACQ_REL);
 }

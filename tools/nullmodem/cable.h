@@ -47,6 +47,31 @@ struct cable_table {
     struct cable_pair pair[CABLE_PAIRS];
 };
 
+/* The line settings of an end (rate and frame format), packed in 32 bits:
+ * 0 for none known yet. A pty ignores them, so the cable keeps what each end
+ * applied (tcsetattr), for a peer or a test to see the rate and format the
+ * other side uses. */
+#define CABLE_SET_BAUD 0x00ffffffu /* bits per second */
+#define CABLE_SET_DATA_SHIFT 24    /* data bits, 5 to 8 */
+#define CABLE_SET_PARITY_SHIFT 28  /* 0 none, 1 odd, 2 even, 3 mark, 4 space */
+#define CABLE_SET_TWO_STOP 0x80000000u
+#define CABLE_HISTORY 8
+
+/* The settings an end applied, the latest last: set[(count - 1) % CABLE_HISTORY].
+ * A change to the same settings again is not counted. */
+struct cable_line {
+    uint32_t count;
+    uint32_t set[CABLE_HISTORY];
+};
+
+/* The whole file: the table, then the line settings of every end. Programs
+ * built before the settings were kept map only the table; they share the
+ * file unharmed. */
+struct cable_file {
+    struct cable_table table;
+    struct cable_line line[CABLE_PAIRS][2];
+};
+
 /* Where an end lives in the table. */
 struct cable_ref {
     int pair;
@@ -67,6 +92,15 @@ uint32_t cable_lines(const struct cable_table *t, struct cable_ref ref);
 /* Changes the end's outputs the way TIOCMSET, TIOCMBIS and TIOCMBIC do;
  * PID becomes their owner. */
 void cable_set_outputs(struct cable_table *t, struct cable_ref ref, unsigned long request, uint32_t bits, uint32_t pid);
+
+/* Keeps SETTINGS (packed as above) as the end's latest line settings. */
+void cable_note_settings(struct cable_table *t, struct cable_ref ref, uint32_t settings);
+
+/* The end's settings, the latest first, at most MAX of them; how many. */
+int cable_settings(const struct cable_table *t, struct cable_ref ref, uint32_t *out, int max);
+
+/* "57600/8N1" (2 stop bits: "8N2"; 1.5 stop bits are kept as 2). */
+void cable_format_settings(uint32_t settings, char *buf, unsigned size);
 
 /* Drops the end's outputs if PID owns them (it closed the port). */
 void cable_release(struct cable_table *t, struct cable_ref ref, uint32_t pid);

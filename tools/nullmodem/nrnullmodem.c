@@ -20,7 +20,9 @@ static void usage(FILE *f) {
             "  ring TTY on|off             RING at TTY\n"
             "  force TTY LINE on|off|auto  hold an input of TTY on or off, or let it follow the cable;\n"
             "                              LINE: cts, dsr, dcd (rlsd), ring (ri)\n"
-            "  show [TTY]                  the lines of every cable end (or of TTY)\n"
+            "  show [TTY]                  the lines of every cable end (or of TTY), its line settings\n"
+            "                              (rate/data bits, parity, stop bits: line=57600/8N1) and the\n"
+            "                              ones it used before, the latest first (before=1200/7N1,...)\n"
             "TTY may be a link to the tty (as socat makes). The cable lives in FILE,\n"
             "default $NR_NULLMODEM_STATE; programs on it run with the preload library\n"
             "and the same NR_NULLMODEM_STATE.\n",
@@ -47,6 +49,14 @@ static void print_end(const struct cable_table *t, struct cable_ref r) {
     const uint32_t w = cable_lines(t, r);
     printf("%.*s", CABLE_PATH, t->pair[r.pair].end[r.side].path);
     for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i) printf(" %s=%d", lines[i].name, (w & lines[i].bit) != 0);
+    /* The settings the end uses, then those it used before, the latest first. */
+    uint32_t s[CABLE_HISTORY];
+    const int n = cable_settings(t, r, s, CABLE_HISTORY);
+    char text[32];
+    for (int i = 0; i < n || i == 0; ++i) {
+        if (i < n) cable_format_settings(s[i], text, sizeof text);
+        printf(i == 0 ? " line=%s" : i == 1 ? " before=%s" : ",%s", i < n ? text : "-");
+    }
     printf("\n");
 }
 

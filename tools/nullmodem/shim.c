@@ -6,7 +6,10 @@
  *
  * 32-bit Wine's ntdll calls __ioctl_time64 (the 64-bit time ABI of glibc),
  * everything else ioctl: both are answered. close is watched so that a port
- * closed by its process drops its outputs. */
+ * closed by its process drops its outputs, and tcsetattr and tcgetattr so
+ * that the cable knows each end's rate and frame format and keeps the frame
+ * a pty would lose (glibc's pair does not go through the exported ioctl; a
+ * program that uses bare TCSETS and TCGETS requests is not seen). */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -16,6 +19,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "cable.h"
@@ -24,6 +28,8 @@
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios *);
+typedef int (*tcgetattr_fn)(int, struct termios *);
 
 static struct cable_table *mapped;
 static int tried;
@@ -150,5 +156,85 @@ EXPORT int close(int fd) {
         if (!still_open(path)) cable_release(t, ref, (uint32_t)getpid());
         errno = saved;
     }
+    return rc;
+}
+
+/* The rate of a termios speed code; 0 for B0 and codes not listed. */
+static uint32_t baud_of(speed_t code) {
+    static const struct {
+        speed_t code;
+        uint32_t baud;
+    } rates[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},         {B150, 150},
+                 {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},       {B1800, 1800},
+                 {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+                 {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
+                 {B4000000, 4000000}};
+    for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
+        if (rates[i].code == code) return rates[i].baud;
+    return 0;
+}
+
+static uint32_t settings_of(const struct termios *t) {
+    const tcflag_t c = t->c_cflag;
+    const uint32_t data = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
+    uint32_t parity = 0;
+    if (c & PARENB) parity = (c & CMSPAR) ? ((c & PARODD) ? 3 : 4) : ((c & PARODD) ? 1 : 2);
+    return (baud_of(cfgetospeed(t)) & CABLE_SET_BAUD) | data << CABLE_SET_DATA_SHIFT | parity << CABLE_SET_PARITY_SHIFT |
+           ((c & CSTOPB) ? CABLE_SET_TWO_STOP : 0);
+}
+
+#define FRAME_BITS (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)
+
+static tcflag_t frame_of(uint32_t s) {
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    const uint32_t data = (s >> CABLE_SET_DATA_SHIFT) & 0xf, parity = (s >> CABLE_SET_PARITY_SHIFT) & 7;
+    tcflag_t c = data >= 5 && data <= 8 ? sizes[data - 5] : CS8;
+    if (parity) c |= PARENB | (parity == 1 || parity == 3 ? PARODD : 0) | (parity >= 3 ? CMSPAR : 0);
+    return c | ((s & CABLE_SET_TWO_STOP) ? CSTOPB : 0);
+}
+
+/* The cable end behind FD, if any (errno kept). */
+static struct cable_table *end_of(int fd, struct cable_ref *ref) {
+    const int saved = errno;
+    struct cable_table *t = table();
+    char path[CABLE_PATH];
+    if (t && (fd_path(fd, path) != 0 || cable_find(t, path, ref) != 0)) t = NULL;
+    errno = saved;
+    return t;
+}
+
+/* A pty holds 8 data bits without parity only (and glibc reports any
+ * other frame as refused); a serial driver takes any frame. A cable end
+ * takes it as a driver would: the pty gets what it can hold, the cable notes
+ * what was asked, and tcgetattr gives that back, so a program that reads,
+ * changes and writes its settings keeps its frame too. */
+EXPORT int tcsetattr(int fd, int action, const struct termios *t) {
+    static void *real;
+    tcsetattr_fn f = (tcsetattr_fn)next("tcsetattr", &real);
+    if (!f) {
+        errno = ENOSYS;
+        return -1;
+    }
+    struct cable_ref ref;
+    struct cable_table *tab = t ? end_of(fd, &ref) : NULL;
+    if (!tab) return f(fd, action, t);
+    struct termios held = *t;
+    held.c_cflag = (held.c_cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8;
+    const int rc = f(fd, action, &held);
+    if (rc == 0) cable_note_settings(tab, ref, settings_of(t));
+    return rc;
+}
+
+EXPORT int tcgetattr(int fd, struct termios *t) {
+    static void *real;
+    tcgetattr_fn f = (tcgetattr_fn)next("tcgetattr", &real);
+    const int rc = f ? f(fd, t) : (errno = ENOSYS, -1);
+    struct cable_ref ref;
+    struct cable_table *tab;
+    uint32_t s;
+    if (rc == 0 && t && (tab = end_of(fd, &ref)) && cable_settings(tab, ref, &s, 1) == 1)
+        t->c_cflag = (t->c_cflag & ~(tcflag_t)FRAME_BITS) | frame_of(s);
     return rc;
 }

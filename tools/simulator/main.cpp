@@ -1,5 +1,6 @@
 // The truck module, simulated on a COM port: answers every request frame with
 // the acknowledgement, or fails in a chosen way, and prints what it receives.
+// With a pnp mode it is a serial Plug-and-Play device instead (pnp_device.h).
 //
 // It stands for a device outside the system, so it talks to the port with
 // plain Win32 calls rather than through the library it is used to test.
@@ -11,6 +12,8 @@
 
 #include "../../app/frames.h"
 #include "module_parser.h"
+#include "pnp_device.h"
+#include "sim_port.h"
 
 namespace {
 
@@ -23,18 +26,41 @@ struct TOptions {
     unsigned SplitGapMs = 100;
     unsigned Frames = 0;   // stop after this many requests (0: never)
     unsigned Seconds = 0;  // stop after this long (0: never)
+    bool Pnp = false;      // a Plug-and-Play device rather than the module
+    pnpsim::TOptions PnpDevice;
 };
 
 void Usage() {
     std::printf(
         "usage: nrsim [--port N] [--mode ack|silent|wrong|split|delay|noise] [--delay MS] [--gap MS]\n"
         "             [--frames K] [--seconds S]\n"
+        "       nrsim [--port N] --mode pnp|pnp6|pnp-other|pnp-late|pnp-silent|pnp-nodsr|pnp-endless\n"
+        "             [--id TEXT] [--char-ms MS] [--dsr-delay MS] [--seconds S]\n"
+        "the truck module, at 57600 8N1:\n"
         "  ack     answer each request with AA 0C (default)\n"
         "  silent  never answer\n"
         "  wrong   answer AA 0B\n"
         "  split   answer AA, then after --gap ms (default 100) 0C, in two writes\n"
         "  delay   answer AA 0C after --delay ms (default 6000)\n"
-        "  noise   answer junk bytes followed by AA 0C in one write\n");
+        "  noise   answer junk bytes followed by AA 0C in one write\n"
+        "a serial Plug-and-Play device, at 1200 7N1, DSR on (the host's DSR is its DTR):\n"
+        "  pnp          answer the host's power-up signature (DTR, then RTS) with\n"
+        "               ( 01 24 TEXT ), TEXT from --id (default NRS0001)\n"
+        "  pnp6         the same in 6-bit characters: 08 01 24 TEXT-0x20 09\n"
+        "  pnp-other    an old mouse's M ahead of the string\n"
+        "  pnp-late     answer only DTR and RTS rising together (the second attempt)\n"
+        "  pnp-silent   never answer\n"
+        "  pnp-nodsr    never raise DSR, never answer\n"
+        "  pnp-endless  ( 01 24 TEXT and digits for as long as RTS stays on\n"
+        "  --char-ms    time per character (default 7.5: 1200 bit/s); sending stops\n"
+        "               when the host drops DTR or RTS\n"
+        "  --dsr-delay  DSR follows the host's DTR this many ms late (default: always on)\n");
+}
+
+std::string Narrow(const wchar_t* s) {
+    std::string r;
+    for (; *s; ++s) r += static_cast<char>(*s < 0x80 ? *s : '?');
+    return r;
 }
 
 bool ParseNumber(const wchar_t* s, unsigned& out) {
@@ -56,10 +82,14 @@ bool Parse(int argc, wchar_t** argv, TOptions& o) {
         else if (a == L"--gap" && ParseNumber(v, n)) o.SplitGapMs = n, ++i;
         else if (a == L"--frames" && ParseNumber(v, n)) o.Frames = n, ++i;
         else if (a == L"--seconds" && ParseNumber(v, n)) o.Seconds = n, ++i;
+        else if (a == L"--char-ms" && ParseNumber(v, n) && n > 0) o.PnpDevice.CharMs = n, ++i;
+        else if (a == L"--dsr-delay" && ParseNumber(v, n)) o.PnpDevice.DsrDelayMs = n, ++i;
+        else if (a == L"--id" && v) o.PnpDevice.Id = Narrow(v), ++i;
         else if (a == L"--mode" && v) {
             const std::wstring m = v;
             ++i;
-            if (m == L"ack") o.Mode = TMode::Ack;
+            if (pnpsim::ParseVariant(m, o.PnpDevice.Variant)) o.Pnp = true;
+            else if (m == L"ack") o.Mode = TMode::Ack;
             else if (m == L"silent") o.Mode = TMode::Silent;
             else if (m == L"wrong") o.Mode = TMode::Wrong;
             else if (m == L"split") o.Mode = TMode::Split;
@@ -95,33 +125,12 @@ void Say(const std::string& line) {
     std::fflush(stdout);
 }
 
-std::string Narrow(const wchar_t* s) {
-    std::string r;
-    for (; *s; ++s) r += static_cast<char>(*s < 0x80 ? *s : '?');
-    return r;
-}
-
 // The module's end of the line: 57600 8N1, no flow control, overlapped I/O.
 class TLine {
 public:
     bool Open(unsigned port) {
-        const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
-        h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                         nullptr);
+        h_ = sim::OpenPort(port, 57600, 8, FILE_FLAG_OVERLAPPED);
         if (h_ == INVALID_HANDLE_VALUE) return false;
-        DCB d{};
-        d.DCBlength = sizeof d;
-        GetCommState(h_, &d);
-        d.BaudRate = 57600;
-        d.ByteSize = 8;
-        d.Parity = NOPARITY;
-        d.StopBits = ONESTOPBIT;
-        d.fBinary = TRUE;
-        d.fParity = FALSE;
-        d.fOutxCtsFlow = d.fOutxDsrFlow = d.fOutX = d.fInX = FALSE;
-        d.fDtrControl = DTR_CONTROL_DISABLE;
-        d.fRtsControl = RTS_CONTROL_DISABLE;
-        SetCommState(h_, &d);
         // No time-outs: a read stays pending until its byte comes.
         COMMTIMEOUTS t{};
         SetCommTimeouts(h_, &t);
@@ -231,6 +240,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     gStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(&OnConsoleCtrl, TRUE);
+    if (opt.Pnp) {
+        opt.PnpDevice.Port = opt.Port;
+        opt.PnpDevice.Seconds = opt.Seconds;
+        return pnpsim::Run(opt.PnpDevice, gStop);
+    }
 
     TLine line;
     if (!line.Open(opt.Port)) {
