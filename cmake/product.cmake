@@ -48,10 +48,13 @@ endforeach()
 
 if(NR_HAVE_GTEST)
     nr_test_exe(test_tools tests/tools nrports_core)
-    add_dependencies(test_tools nrports)
+    add_dependencies(test_tools nrports nrsim)
 endif()
 if(TARGET nullmodem)
     add_dependencies(nrterm nullmodem)
+    if(TARGET test_tools)
+        add_dependencies(test_tools nullmodem)
+    endif()
 endif()
 
 # ---- the installable library

@@ -132,7 +132,7 @@ TEST(PortsProgram, ListsTheChosenPortsInEveryMode) {
     EXPECT_NE(v.Out.find("  NamePDO        \\Device\\nrPorts57\r\n"), std::string::npos);
 }
 
-TEST(PortsProgram, ExitCodesTellNoPortsFromBadArguments) {
+TEST(PortsProgram, ExitCodesTellNoPortsBadArgumentsAndPortsThatDoNotOpen) {
     TMapAside aside;
     ASSERT_TRUE(aside.Ready());
     TRun none = Program(L"");
@@ -146,4 +146,8 @@ TEST(PortsProgram, ExitCodesTellNoPortsFromBadArguments) {
     EXPECT_EQ(bad.Code, 2u);
     EXPECT_EQ(bad.Out, "");
     EXPECT_EQ(bad.Err.rfind("nrports: unknown mode \"slow\": quick, info or present\r\nusage: nrports", 0), 0u) << bad.Err;
+    // Listed, but with nothing behind it.
+    TRun gone = Program(L"--pnp COM3");
+    EXPECT_EQ(gone.Code, 3u);
+    EXPECT_EQ(gone.Err.rfind("nrports: Device \"COM3\" Open Error !!! ", 0), 0u) << gone.Err;
 }

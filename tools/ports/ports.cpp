@@ -1,6 +1,7 @@
 #include "ports.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cwchar>
 #include <utility>
 
@@ -13,15 +14,19 @@ namespace {
 
 const wchar_t kUsage[] =
     L"usage: nrports [-v] [-m quick|info|present]\n"
+    L"       nrports [-v] --pnp COMn\n"
     L"Lists the serial ports of the machine, one a line: the port's name as\n"
     L"programs show it and its Plug-and-Play identity (manufacturer, driver service).\n"
     L"  -m, --mode quick    the serial-port map only, plain port names\n"
     L"             info     completed with every installed Plug-and-Play device\n"
     L"             present  the same with the devices plugged in now (default)\n"
     L"  -v, --verbose       every field the port list holds, one a line\n"
+    L"  --pnp COMn          the identification string of the serial Plug-and-Play\n"
+    L"                      device on port COMn (other bytes than printable ASCII\n"
+    L"                      as \\xNN; with -v also every byte in hex)\n"
     L"  -h, --help          this text\n"
-    L"Exit codes: 0 ports listed, 1 no port found, 2 bad argument,\n"
-    L"4 the port list cannot be read.\n";
+    L"Exit codes: 0 done, 1 no port found, 2 bad argument, 3 port cannot be opened,\n"
+    L"4 the port list cannot be read, 5 no device answers, 6 no identification sent.\n";
 
 const std::pair<const wchar_t*, nr::TnrEnumPorts> kModes[] = {
     {L"quick", nr::epQuickAll}, {L"info", nr::epFullInfo}, {L"present", nr::epFullPresent}};
@@ -30,6 +35,7 @@ struct TOptions {
     nr::TnrEnumPorts Mode = nr::epFullPresent;
     bool Verbose = false;
     bool Help = false;
+    std::uint16_t PnpPort = 0;  // --pnp COMn: n
 };
 
 // Empty when the arguments are sound, else what is wrong with them.
@@ -45,6 +51,9 @@ std::wstring Parse(const std::vector<std::wstring>& Args, TOptions& o) {
             auto m = std::find_if(std::begin(kModes), std::end(kModes), [&](auto& k) { return Args[i] == k.first; });
             if (m == std::end(kModes)) return L"unknown mode \"" + Args[i] + L"\": quick, info or present";
             o.Mode = m->second;
+        } else if (a == L"--pnp") {
+            if (++i == Args.size() || !nr::ComPortNumber(Args[i], o.PnpPort) || o.PnpPort == 0)
+                return L"--pnp needs a port name such as COM3";
         } else {
             return L"unknown argument \"" + a + L"\"";
         }
@@ -114,6 +123,61 @@ int List(const TOptions& o, std::wstring& Out, std::wstring& Err) {
     return exListed;
 }
 
+// The text as a console can show it: printable ASCII as it is, the rest as \xNN.
+std::wstring Printable(const std::wstring& s) {
+    std::wstring r;
+    for (wchar_t c : s) {
+        if (c >= 0x20 && c < 0x7F && c != L'\\') {
+            r += c;
+        } else {
+            wchar_t hex[8];
+            swprintf(hex, 8, L"\\x%02X", static_cast<unsigned>(c & 0xFF));
+            r += hex;
+        }
+    }
+    return r;
+}
+
+std::wstring Hex(const std::wstring& s) {
+    std::wstring r;
+    for (wchar_t c : s) {
+        wchar_t hex[8];
+        swprintf(hex, 8, L"%ls%02X", r.empty() ? L"" : L" ", static_cast<unsigned>(c & 0xFF));
+        r += hex;
+    }
+    return r;
+}
+
+// --pnp COMn: what the device says about itself after the power-up sequence.
+int Identify(const TOptions& o, std::wstring& Out, std::wstring& Err) {
+    nr::TnrComm com(nullptr);
+    com.SetComPortNo(o.PnpPort);
+    bool noDevice = false;
+    com.OnFatalError = [&](fw::TObject*, std::uint32_t, std::uint32_t, const std::wstring&, bool& Raise) {
+        Raise = false;
+        noDevice = true;  // when the port opened, the only failure left is DSR
+    };
+    const std::wstring id = com.GetPNPDeviceString();
+    if (!com.LastOpenError().empty()) {
+        std::wstring why = com.LastOpenError();
+        std::replace(why.begin(), why.end(), L'\r', L' ');
+        Err += L"nrports: " + why + L"\n";
+        return exCannotOpen;
+    }
+    const std::wstring port = com.ComName();
+    if (noDevice) {
+        Err += L"nrports: " + port + L": no device answers (DSR stays off)\n";
+        return exNoDevice;
+    }
+    if (id.empty()) {
+        Err += L"nrports: " + port + L": the device sent no identification\n";
+        return exNoIdentity;
+    }
+    Out += port + L"  " + Printable(id) + L"\n";
+    if (o.Verbose) Out += L"  bytes  " + Hex(id) + L"\n";
+    return exListed;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::wstring>& Args, std::wstring& Out, std::wstring& Err) {
@@ -127,7 +191,7 @@ int Run(const std::vector<std::wstring>& Args, std::wstring& Out, std::wstring& 
         Out += kUsage;
         return exListed;
     }
-    return List(o, Out, Err);
+    return o.PnpPort ? Identify(o, Out, Err) : List(o, Out, Err);
 }
 
 }  // namespace nrports

@@ -12,8 +12,10 @@ enum : int {
     exListed = 0,       // ports listed
     exNoPorts = 1,      // the machine has no serial port (in the mode asked for)
     exBadArgument = 2,  // unknown option, missing or bad value
-    exCannotOpen = 3,   // the port named cannot be opened (for the options that open one)
+    exCannotOpen = 3,   // the port named cannot be opened
     exFailed = 4,       // the port list could not be read
+    exNoDevice = 5,     // --pnp: no device answers on the port (DSR stays off)
+    exNoIdentity = 6,   // --pnp: the device sent no identification string
 };
 
 // Runs the program on Args (without the program name); what it prints goes
