@@ -302,7 +302,6 @@ private:
     std::vector<std::uint8_t> fAsyncData;
     std::vector<std::uint8_t> fSendQueue;  // taken while a block is in flight
     std::uint32_t fAsyncPending = 0;       // bytes of the write in flight, 0 when none
-    bool fAsyncStarted = false;            // a write has gone to the driver pending
     HANDLE hAsyncEvent = nullptr;
 };
 

@@ -14,19 +14,36 @@ constexpr DWORD kSizeCommConfig = 52;
 constexpr DWORD kSizeDcb = 28;
 static_assert(sizeof(COMMCONFIG) == kSizeCommConfig && sizeof(DCB) == kSizeDcb);
 
-// Bits of the DCB flag word kept as they are when the line settings are applied:
-// fParity, fOutxDsrFlow, upper fDtrControl bit, fDsrSensitivity,
-// fTXContinueOnXoff, fErrorChar, fNull, fAbortOnError.
-constexpr DWORD kKeepFlags = 0x4CEA;
-constexpr DWORD kFlagsRS485 = 0x3011;     // fBinary, DTR enable, RTS toggle
+// The bits of the DCB flag word, in the order of its bit fields.
+constexpr DWORD fBinary = 1u << 0;
+constexpr DWORD fParity = 1u << 1;
+constexpr DWORD fOutxCtsFlow = 1u << 2;
+constexpr DWORD fOutxDsrFlow = 1u << 3;
+constexpr DWORD DtrControl(DWORD v) { return v << 4; }  // two bits
+constexpr DWORD fDsrSensitivity = 1u << 6;
+constexpr DWORD fTXContinueOnXoff = 1u << 7;
+constexpr DWORD fOutX = 1u << 8;
+constexpr DWORD fInX = 1u << 9;
+constexpr DWORD fErrorChar = 1u << 10;
+constexpr DWORD fNull = 1u << 11;
+constexpr DWORD RtsControl(DWORD v) { return v << 12; }  // two bits
+constexpr DWORD fAbortOnError = 1u << 14;
+
+// Kept as they are when the line settings are applied (the upper DTR bit
+// with them: only DTR_CONTROL_ENABLE is ever written).
+constexpr DWORD kKeepFlags = fParity | fOutxDsrFlow | DtrControl(2) | fDsrSensitivity | fTXContinueOnXoff | fErrorChar |
+                             fNull | fAbortOnError;
+constexpr DWORD kFlagsNone = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_ENABLE);
+constexpr DWORD kFlagsXonXoff = kFlagsNone | fOutX | fInX;
+constexpr DWORD kFlagsHardware = fBinary | fOutxCtsFlow | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_HANDSHAKE);
+constexpr DWORD kFlagsRS485 = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_TOGGLE);
 // A driver that cannot toggle RTS refuses the request: the engine drives RTS
 // itself, so the driver is asked to leave it alone (off until a send).
-constexpr DWORD kFlagsRS485Emulated = 0x0011;  // fBinary, DTR enable, RTS disable
-constexpr DWORD kRtsControl = 0x3000;
-constexpr DWORD kFlagsNone = 0x1011;      // fBinary, DTR enable, RTS enable
-constexpr DWORD kFlagsXonXoff = 0x1311;   // as none plus fOutX, fInX
-constexpr DWORD kFlagsHardware = 0x2015;  // fBinary, fOutxCtsFlow, DTR enable, RTS handshake
-constexpr DWORD kFlagParity = 0x0002;
+constexpr DWORD kFlagsRS485Emulated = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_DISABLE);
+constexpr DWORD kRtsControl = RtsControl(3);
+// The words stored configurations and other programs know.
+static_assert(kKeepFlags == 0x4CEA && kFlagsNone == 0x1011 && kFlagsXonXoff == 0x1311 && kFlagsHardware == 0x2015 &&
+              kFlagsRS485 == 0x3011 && kFlagsRS485Emulated == 0x0011);
 
 // The flag word follows DCBlength and BaudRate.
 constexpr std::size_t kDcbFlagsOffset = 8;
@@ -46,10 +63,8 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
     fCommTimeouts = COMMTIMEOUTS{};
     fCommTimeouts.WriteTotalTimeoutMultiplier = 100;
 
-    OSVERSIONINFOW vi{};
-    vi.dwOSVersionInfoSize = sizeof vi;
-    const bool drivesRtsToggle =
-        Win32.GetVersionExW(&vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
+    OSVERSIONINFOW vi;
+    const bool drivesRtsToggle = SystemVersion(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
     fIsNotSupportRS485 = !drivesRtsToggle;
 
     fUseMainThread = true;
@@ -73,10 +88,8 @@ TnrCustomComm::~TnrCustomComm() {
         Close();
     } catch (...) {
     }
-    // A write still in flight would complete into fOvlAsync and fAsyncData,
-    // and set the event after that: wait for the set before the handle goes.
+    // A write still in flight would complete into fOvlAsync and fAsyncData.
     FinishAsyncWrite(false, INFINITE);
-    if (fAsyncStarted && hAsyncEvent) Win32.WaitForSingleObject(hAsyncEvent, 5000);
     if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
     hAsyncEvent = nullptr;
     fOvlAsync.hEvent = nullptr;
@@ -92,7 +105,7 @@ void TnrCustomComm::Open() {
     fTotalSent = 0;
     fCountedQueued = 0;
     TnrBaseIO::Open();  // configures the port too (PrepareHandle)
-    if (hPort == INVALID_HANDLE_VALUE) {
+    if (!IsOpen()) {
         const std::wstring sysText = LastErrorText();
         const std::wstring Message = fw::Format(L"Device \"%s\" Open Error !!!\r%s", {ComName(), sysText});
         LastErrorString = Message;
@@ -107,7 +120,7 @@ void TnrCustomComm::Open() {
 }
 
 void TnrCustomComm::Close() {
-    if (hPort != INVALID_HANDLE_VALUE) {
+    if (IsOpen()) {
         try {
             ShutdownPort(true);
             WriteLog(dlSimple, L"The port is closed succesfully");
@@ -127,10 +140,10 @@ void TnrCustomComm::Close() {
 }
 
 void TnrCustomComm::ShutdownPort(bool Purge) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     StopThreadIO();
     // Serving other work while a running dispatch finished may have closed us already.
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     if (Purge) {
         if (NotYetSend() > 0) ClearDeviceBuffers();
         Win32.SetCommMask(hPort, 0);
@@ -260,7 +273,7 @@ void TnrCustomComm::SetByteSize(std::uint8_t Value) {
 void TnrCustomComm::SetParity(TParity Value) {
     CommCfg.dcb.Parity = static_cast<BYTE>(Value);
     DWORD f = DcbFlags(CommCfg.dcb);
-    f = (Value == pNone) ? (f & ~kFlagParity) : (f | kFlagParity);
+    f = (Value == pNone) ? (f & ~fParity) : (f | fParity);
     SetDcbFlags(CommCfg.dcb, f);
     ApplyLineSettings();
 }
@@ -331,6 +344,7 @@ const COMMPROP* TnrCustomComm::CommProp() {
 }
 
 std::uint32_t TnrCustomComm::ReadyForRead() {
+    if (!IsOpen()) return 0;
     DWORD errors = 0;
     COMSTAT cs{};
     if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
@@ -338,6 +352,7 @@ std::uint32_t TnrCustomComm::ReadyForRead() {
 }
 
 std::uint32_t TnrCustomComm::NotYetSend() {
+    if (!IsOpen()) return 0;
     DWORD errors = 0;
     COMSTAT cs{};
     if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;

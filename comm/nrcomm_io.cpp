@@ -98,13 +98,6 @@ void TnrCustomComm::AsyncWriteEnded() {
     {
         detail::TSlimGuard g(fSendLock);
         o.Settled = SettleAsyncWriteLocked();
-        if (o.Settled == kWriteInFlight) {
-            // The event of an earlier block, set after its status was seen:
-            // take it back and watch on; the real end sets it again.
-            Win32.ResetEvent(hAsyncEvent);
-            o.Settled = SettleAsyncWriteLocked();
-            o.Started = o.Settled == kWriteInFlight;
-        }
         more = o.Settled != kWriteInFlight && !fSendQueue.empty();
     }
     if (more) {
@@ -135,7 +128,6 @@ bool TnrCustomComm::StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32
         return false;
     }
     if (pending) {
-        fAsyncStarted = true;
         fAsyncPending = len;
         fTotalSent += len;  // taken back for what never goes out
         return true;
@@ -147,7 +139,7 @@ bool TnrCustomComm::StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32
 
 DWORD TnrCustomComm::SettleAsyncWriteLocked() {
     if (!fAsyncPending) return 0;
-    if (!HasOverlappedIoCompleted(&fOvlAsync)) return kWriteInFlight;
+    if (!OverlappedEnded(fOvlAsync)) return kWriteInFlight;
     const std::uint32_t asked = fAsyncPending;
     fAsyncPending = 0;
     // The outcome is in the record itself; the handle may be closed by now.
@@ -184,10 +176,7 @@ bool TnrCustomComm::ReportSendOutcome(const TSendOutcome& o) {
 }
 
 void TnrCustomComm::FinishAsyncWrite(bool Report, DWORD WaitMs) {
-    if (!fAsyncPending) return;
-    if (!HasOverlappedIoCompleted(&fOvlAsync) && Win32.WaitForSingleObject(hAsyncEvent, WaitMs) != WAIT_OBJECT_0 &&
-        !HasOverlappedIoCompleted(&fOvlAsync))
-        return;  // still with the driver: storage stays reserved
+    if (!fAsyncPending || !AwaitOverlappedEnd(fOvlAsync, WaitMs)) return;  // still the driver's: storage stays
     TSendOutcome o;
     {
         detail::TSlimGuard g(fSendLock);

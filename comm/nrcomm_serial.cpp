@@ -1,7 +1,17 @@
 // The COM port component: port identity, the list of the machine's ports
 // merged from the serial-port map and Plug-and-Play, external handles.
+#include <windows.h>
+
 #include <memory>
 #include <type_traits>
+
+// The device class and interface GUIDs are defined here, once.
+// clang-format off: initguid.h goes first
+#include <initguid.h>
+#include <devguid.h>
+#include <ntddmodm.h>
+#include <winioctl.h>
+// clang-format on
 
 #include "nrcomm.h"
 #include "nrsysutils.h"
@@ -19,17 +29,17 @@ struct TCollection {
 };
 
 const TCollection kCollections[] = {
-    {{0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}}, false},  // modem interface
-    {{0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}}, false},  // COM port interface
-    {{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, false},  // serial bus enumerator
-    {{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // ports
-    {{0x6BDD1FC5, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}}, true},   // infrared
-    {{0x4D36E964, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // adapter
-    {{0xE0CBF06C, 0xCD8B, 0x4647, {0xBB, 0x8A, 0x26, 0x3B, 0x43, 0xF0, 0xF9, 0x74}}, true},   // bluetooth
-    {{0x4D36E96D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // modem
-    {{0x4D36E971, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},   // multifunction
-    {{0x50906CB8, 0xBA12, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}}, true},   // multiport serial
-    {{0x8ECC055D, 0x047F, 0x11D1, {0xA5, 0x37, 0x00, 0x00, 0xF8, 0x75, 0x3E, 0xD1}}, true},   // legacy driver
+    {GUID_DEVINTERFACE_MODEM, false},
+    {GUID_DEVINTERFACE_COMPORT, false},
+    {GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR, false},
+    {GUID_DEVCLASS_PORTS, true},
+    {GUID_DEVCLASS_INFRARED, true},
+    {GUID_DEVCLASS_ADAPTER, true},
+    {GUID_DEVCLASS_BLUETOOTH, true},
+    {GUID_DEVCLASS_MODEM, true},
+    {GUID_DEVCLASS_MULTIFUNCTION, true},
+    {GUID_DEVCLASS_MULTIPORTSERIAL, true},
+    {GUID_DEVCLASS_LEGACYDRIVER, true},
 };
 
 // A registry port name may carry NUL characters past its end.
@@ -48,27 +58,13 @@ void TakeFrom(TnrDevice& d, const TnrDevice& E) {
     d.RegKey = E.RegKey;
 }
 
-// ASCII letters without case; a is compared up to its first NUL.
-bool SamePortName(const std::wstring& a, const std::wstring& b) {
-    size_t n = a.find(L'\0');
-    if (n == std::wstring::npos) n = a.size();
-    if (n != b.size()) return false;
-    for (size_t i = 0; i < n; ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'a' && x <= L'z') x = static_cast<wchar_t>(x - 32);
-        if (y >= L'a' && y <= L'z') y = static_cast<wchar_t>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // The first entry describing the port: by its registry port name or by a
 // "(COMn)" in its description.
 int FindEntry(const fw::TStringList& pnp, const std::wstring& Port) {
     const std::wstring tag = L"(" + Port + L")";
     for (int i = 0; i < pnp.Count(); ++i) {
         const TnrDevice* E = EntryDevice(pnp, i);
-        if (SamePortName(E->PortName, Port) || E->Description.find(tag) != std::wstring::npos)
+        if (fw::SameTextAscii(UpToNul(E->PortName), Port) || E->Description.find(tag) != std::wstring::npos)
             return i;
     }
     return -1;

@@ -5,7 +5,7 @@ namespace nr {
 
 TModemSignals TnrCustomComm::ModemSignals() {
     TModemSignals s;
-    if (hPort == INVALID_HANDLE_VALUE) return s;
+    if (!IsOpen()) return s;
     DWORD st = 0;
     if (!Win32.GetCommModemStatus(hPort, &st)) return s;
     if (st & MS_CTS_ON) s.Include(msCTS);
@@ -16,24 +16,24 @@ TModemSignals TnrCustomComm::ModemSignals() {
 }
 
 void TnrCustomComm::SetStateDTR(bool State) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     Win32.EscapeCommFunction(hPort, State ? SETDTR : CLRDTR);
     DoTraceState(this, TTraceStates{tsDSR});
 }
 
 void TnrCustomComm::SetStateRTS(bool State) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     Win32.EscapeCommFunction(hPort, State ? SETRTS : CLRRTS);
     DoTraceState(this, TTraceStates{tsCTS});
 }
 
 void TnrCustomComm::SetStateX(bool State) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     Win32.EscapeCommFunction(hPort, State ? SETXON : SETXOFF);
 }
 
 void TnrCustomComm::SetStateBreak(bool State) {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     Win32.EscapeCommFunction(hPort, State ? SETBREAK : CLRBREAK);
 }
 

@@ -1,7 +1,6 @@
 // The port engine's receive side: the driver event mask, the event-wait and
 // message threads, and the dispatch of driver events.
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -327,7 +326,7 @@ TCommThread::TOutcome TCommThread::StartWait() {
     detail::TSlimGuard g(fLink->Lock);
     if (fLink->Stopped || Terminated()) return {TEnd::Stopped, 0};
     // The driver resets the event when the wait starts.
-    std::memset(&fSlot->ovl, 0, offsetof(OVERLAPPED, hEvent));
+    ResetOverlapped(fSlot->ovl);
     fSlot->mask = 0;
     if (Win32.WaitCommEvent(hDevice, &fSlot->mask, &fSlot->ovl))
         return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
@@ -425,12 +424,9 @@ bool TCommThread::Pause(DWORD ms) {
 
 void TCommThread::ReleaseSlot() {
     if (!fSlot) return;
-    // A wait still with the driver writes its record when it ends, and sets
-    // its event after that: the event is what tells it is done with both (a
-    // handle closed before that set is soon another's, and would be set in
-    // its place). The close ends the wait; one that never ends keeps the
-    // record, its mask and its event.
-    if (fPending && Win32.WaitForSingleObject(fSlot->ovl.hEvent, 5000) != WAIT_OBJECT_0) return;
+    // A wait still with the driver is ended by the close; one that never
+    // ends keeps the record, its mask and its event.
+    if (fPending && !AwaitOverlappedEnd(fSlot->ovl, 5000)) return;
     if (fSlot->ovl.hEvent) Win32.CloseHandle(fSlot->ovl.hEvent);
     delete fSlot;
     fSlot = nullptr;

@@ -25,10 +25,8 @@ bool ListHasPort(const fw::TStringList* List, const std::wstring& Port) {
 }
 
 bool IsConsumerPlatform() {
-    OSVERSIONINFOW vi{};
-    vi.dwOSVersionInfoSize = sizeof(vi);
-    if (!Win32.GetVersionExW(&vi)) return false;
-    return vi.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
+    OSVERSIONINFOW vi;
+    return SystemVersion(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
 }
 
 struct TPortInfo1 {

@@ -49,9 +49,19 @@ std::wstring SysErrorText(DWORD Code) {
 
 std::wstring LastErrorText() { return SysErrorText(Win32.GetLastError()); }
 
-namespace {
+bool SystemVersion(OSVERSIONINFOW& Info) {
+    Info = OSVERSIONINFOW{};
+    Info.dwOSVersionInfoSize = sizeof Info;
+    return Win32.GetVersionExW(&Info) != FALSE;
+}
+
 void ResetOverlapped(OVERLAPPED& Ovl) { std::memset(&Ovl, 0, offsetof(OVERLAPPED, hEvent)); }
-}  // namespace
+
+bool OverlappedEnded(const OVERLAPPED& Ovl) { return AwaitOverlappedEnd(Ovl, 0); }
+
+bool AwaitOverlappedEnd(const OVERLAPPED& Ovl, DWORD Ms) {
+    return Win32.WaitForSingleObject(Ovl.hEvent, Ms) == WAIT_OBJECT_0 && HasOverlappedIoCompleted(&Ovl);
+}
 
 bool WaitOverlapped(HANDLE Handle, OVERLAPPED& Ovl, DWORD& Count) {
     if (Win32.GetLastError() != ERROR_IO_PENDING) return false;

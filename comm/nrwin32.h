@@ -104,6 +104,20 @@ std::wstring LastErrorText();
 // The system's text for a given error code, trimmed the same way.
 std::wstring SysErrorText(DWORD Code);
 
+// The running system's version; false when it cannot be read.
+bool SystemVersion(OSVERSIONINFOW& Info);
+
+// Readies an OVERLAPPED for the next operation: its first 16 bytes zeroed,
+// its event kept.
+void ResetOverlapped(OVERLAPPED& Ovl);
+// Whether the driver is done with an overlapped operation (a manual-reset
+// event): it writes the record first and sets the event after, and only then
+// are the record, its buffer and its event free to reuse or release. An
+// event closed in between would be set later under another owner.
+bool OverlappedEnded(const OVERLAPPED& Ovl);
+// Waits up to Ms for that; false while the operation is still the driver's.
+bool AwaitOverlappedEnd(const OVERLAPPED& Ovl, DWORD Ms);
+
 // Overlapped transfers. Ovl's event is kept; the rest of its first 16 bytes is
 // zeroed. Transferred (optional) receives the byte count.
 // WriteWait: true only when all Length bytes were written; a write the driver

@@ -78,6 +78,10 @@ TEST_F(EngineSettings, FlowControlModesGiveTheirDcbFlagWords) {
     EXPECT_EQ(com->DcbFlags(), 0x1311u);
     com->SetStreamProtocol(spHardware);
     EXPECT_EQ(com->DcbFlags(), 0x2015u);
+    // The words are the DCB's own bit fields.
+    EXPECT_TRUE(com->Config().dcb.fBinary && com->Config().dcb.fOutxCtsFlow);
+    EXPECT_EQ(com->Config().dcb.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(com->Config().dcb.fRtsControl, DWORD(RTS_CONTROL_HANDSHAKE));
     com->SetRS485Mode(true);  // toggle wins over any protocol
     EXPECT_EQ(com->DcbFlags(), 0x3011u);
     com->SetRS485Mode(false);
