@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Build, run and test the project: ./build.sh test | run | bench
+# Build, run and test the project: ./build.sh test | run | bench | dist | screenshots
 #   test   install what is missing, configure into build/, build, run all tests
 #   run    install what is missing, build, run the utility against the simulated module
 #   bench  build (optimised, in build/release) and run the communication benchmark under Wine
+#   dist   build optimised (in build/release), pack the release zip, print its path
+#   screenshots  take the README's pictures of the utility and the terminal (docs/)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -10,7 +12,7 @@ BUILD=${NR_BUILD_DIR:-$ROOT/build}
 # The benchmark measures optimised code, the way a user ships it.
 BENCH_BUILD=${NR_BENCH_BUILD_DIR:-$BUILD/release}
 JOBS=${NR_JOBS:-2}
-PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest)
+PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest picocom)
 
 . "$ROOT/cmake/wine-env.sh"
 
@@ -126,12 +128,32 @@ cmd_bench() {
     "$ROOT/cmake/wine-run.sh" "$BENCH_BUILD/bench_comm.exe" "$@"
 }
 
+cmd_dist() {
+    setup
+    BUILD=$BENCH_BUILD BUILD_TYPE=Release build --target Project2 nrsim nrterm nrports
+    "$ROOT/tools/dist.sh" --build-dir "$BENCH_BUILD"
+}
+
+# The GUI checks take the pictures; the black screen around the window goes.
+cmd_screenshots() {
+    setup
+    build --target Project2 nrsim nrprobe nrterm nullmodem
+    "$ROOT/tools/mainjob.sh" --headless --build-dir "$BUILD" --shot "$BUILD/utility.png" || die "the utility's check failed"
+    bash "$ROOT/tests/app/gui_terminal.sh" --build-dir "$BUILD" --shot "$BUILD/terminal.png" || die "the terminal's check failed"
+    mkdir -p "$ROOT/docs"
+    for p in utility terminal; do convert "$BUILD/$p.png" -trim +repage "$ROOT/docs/$p.png"; done
+    stop_wine_servers
+    say "pictures in $ROOT/docs: utility.png terminal.png"
+}
+
 case "${1:-}" in
     test) shift; cmd_test "$@" ;;
     run) shift; cmd_run "$@" ;;
     bench) shift; cmd_bench "$@" ;;
+    dist) shift; cmd_dist ;;
+    screenshots) shift; cmd_screenshots ;;
     *)
-        echo "usage: $0 test|run|bench" >&2
+        echo "usage: $0 test|run|bench|dist|screenshots" >&2
         exit 2
         ;;
 esac

@@ -121,10 +121,17 @@ void TFont::SetHeight(int v) {
     Changed();
 }
 
+void TFont::SetPitch(TFontPitch v) {
+    if (v == pitch_) return;
+    pitch_ = v;
+    Changed();
+}
+
 void TFont::Assign(const TFont& src) {
-    if (src.name_ == name_ && src.height_ == height_) return;
+    if (src.name_ == name_ && src.height_ == height_ && src.pitch_ == pitch_) return;
     name_ = src.name_;
     height_ = src.height_;
+    pitch_ = src.pitch_;
     Changed();
 }
 
@@ -137,6 +144,8 @@ HFONT TFont::Handle() const {
         lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
         lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
         lf.lfQuality = DEFAULT_QUALITY;
+        if (pitch_ == fpFixed) lf.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+        if (pitch_ == fpVariable) lf.lfPitchAndFamily = VARIABLE_PITCH;
         wcsncpy(lf.lfFaceName, name_.c_str(), LF_FACESIZE - 1);
         handle_ = CreateFontIndirectW(&lf);
     }

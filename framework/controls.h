@@ -41,7 +41,10 @@ enum : UINT {
     CN_CTLCOLORSTATIC = CN_BASE + WM_CTLCOLORSTATIC,
 };
 
+enum TFontPitch { fpDefault, fpVariable, fpFixed };
+
 // A font: face name and character height in pixels (not the cell height).
+// The pitch tells the system what to fall back to when the face is missing.
 class TFont {
 public:
     TFont() = default;
@@ -53,6 +56,8 @@ public:
     void SetName(const std::wstring& v);
     int Height() const { return height_; }
     void SetHeight(int v);
+    TFontPitch Pitch() const { return pitch_; }
+    void SetPitch(TFontPitch v);
     void Assign(const TFont& src);
     // Created on first use, recreated after a change.
     HFONT Handle() const;
@@ -65,6 +70,7 @@ private:
     void Changed();
     std::wstring name_ = L"Tahoma";
     int height_ = 11;
+    TFontPitch pitch_ = fpDefault;
     mutable HFONT handle_ = nullptr;
 };
 
@@ -325,6 +331,15 @@ protected:
 
 private:
     std::atomic<bool> checked_{false};
+};
+
+// A line of text, e.g. a status line. It takes no input and no focus.
+class TLabel : public TWinControl {
+public:
+    explicit TLabel(TComponent* AOwner);
+
+protected:
+    void CreateParams(TCreateParams& Params) override;
 };
 
 class TCustomListControl;

@@ -1,4 +1,4 @@
-// Standard controls: buttons, check box, list box, combo box, edits.
+// Standard controls: buttons, check box, label, list box, combo box, edits.
 #include "controls.h"
 
 namespace fw {
@@ -81,6 +81,21 @@ void TCheckBox::WndProc(TMessage& m) {
             return;
     }
     TWinControl::WndProc(m);
+}
+
+// ---------------------------------------------------------------------------
+// TLabel
+
+TLabel::TLabel(TComponent* AOwner) : TWinControl(AOwner) {
+    width_ = 65;
+    height_ = 17;
+}
+
+void TLabel::CreateParams(TCreateParams& p) {
+    TWinControl::CreateParams(p);
+    p.WinClassName = L"STATIC";
+    // Ampersands are text here, and a long line ends in an ellipsis.
+    p.Style |= SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_ENDELLIPSIS;
 }
 
 // ---------------------------------------------------------------------------

@@ -383,6 +383,24 @@ TEST_F(ControlsTest, CheckBoxCheckedIsPublished) {
     EXPECT_FALSE(SetOrdProp(form, L"Checked", 1));
 }
 
+TEST_F(ControlsTest, LabelShowsItsTextLiterally) {
+    auto* label = Add<TLabel>(10, 10, 200, 17);
+    label->SetCaption(L"COM1 & COM2");  // before the window exists
+    ShowForm();
+    HWND h = label->Handle();
+    wchar_t cls[16] = {};
+    GetClassNameW(h, cls, 16);
+    EXPECT_STREQ(cls, L"Static");
+    EXPECT_EQ(label->Text(), L"COM1 & COM2");
+    EXPECT_TRUE(GetWindowLongW(h, GWL_STYLE) & SS_NOPREFIX);  // "&" is not an accelerator
+    EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_TABSTOP);
+
+    label->SetCaption(L"received 12");
+    wchar_t shown[32] = {};
+    GetWindowTextW(h, shown, 32);
+    EXPECT_STREQ(shown, L"received 12");
+}
+
 TEST_F(ControlsTest, TimerTicksOnTheMessageLoopWhileEnabled) {
     auto* t = new TTimer(form);
     t->SetEnabled(false);
@@ -607,6 +625,29 @@ TEST_F(ControlsTest, HourglassShowsOverControlsWhileTheScreenCursorSaysSo) {
     Screen->SetCursor(crDefault);
     SendMessageW(h, WM_SETCURSOR, reinterpret_cast<WPARAM>(h), hit);
     EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_ARROW));
+}
+
+// A terminal asks for a fixed-pitch face that a machine may lack: it must
+// still get a font whose characters are all of one width.
+TEST(ControlsFont, FixedPitchSurvivesAMissingFace) {
+    auto width = [](const TFont& f, const wchar_t* text) {
+        HDC dc = CreateCompatibleDC(nullptr);
+        HGDIOBJ old = SelectObject(dc, f.Handle());
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
+        SelectObject(dc, old);
+        DeleteDC(dc);
+        return size.cx;
+    };
+    TFont font;
+    font.SetName(L"No Such Face 1234");
+    font.SetHeight(14);
+    EXPECT_NE(width(font, L"iiiiiiii"), width(font, L"WWWWWWWW"));  // the fallback is proportional
+    font.SetPitch(fpFixed);
+    EXPECT_EQ(width(font, L"iiiiiiii"), width(font, L"WWWWWWWW"));
+    TFont copy;
+    copy.Assign(font);
+    EXPECT_EQ(copy.Pitch(), fpFixed);
 }
 
 TEST_F(ControlsTest, FormLayoutFontsAndPlacement) {

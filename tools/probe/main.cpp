@@ -16,6 +16,10 @@
 //   nrprobe enabled                  "1" when the window takes input, else "0"
 //   nrprobe paint                    have the window repaint itself now (before a screenshot)
 //   nrprobe title                    the window caption
+//   nrprobe checked CAPTION          "1" when the check box with that caption is ticked, else "0"
+//   nrprobe labels                   the texts of the window's labels, one a line
+//   nrprobe version FILE             ProductName, FileVersion and FileDescription of a program file
+// NR_PROBE_TITLE names another window to look at: the start of its caption.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -26,7 +30,11 @@
 
 namespace {
 
-const wchar_t kCaptionStart[] = L" KORVANTE v5 - ";
+std::wstring CaptionStart() {
+    wchar_t buf[256];
+    const DWORD n = GetEnvironmentVariableW(L"NR_PROBE_TITLE", buf, 256);
+    return n > 0 && n < 256 ? std::wstring(buf, n) : L" KORVANTE v5 - ";
+}
 
 std::wstring ClassOf(HWND h) {
     wchar_t buf[64] = {};
@@ -48,7 +56,7 @@ BOOL CALLBACK MatchMain(HWND h, LPARAM p) {
     // The application's own hidden window carries the same title: only a
     // visible window with controls is the programming window.
     if (IsWindowVisible(h) && GetWindow(h, GW_CHILD) &&
-        TextOf(h).compare(0, wcslen(kCaptionStart), kCaptionStart) == 0) {
+        TextOf(h).rfind(CaptionStart(), 0) == 0) {
         *reinterpret_cast<HWND*>(p) = h;
         return FALSE;
     }
@@ -143,6 +151,22 @@ int Fail(const char* why) {
     return 1;
 }
 
+// The strings of a program file's version resource.
+int Version(const wchar_t* File) {
+    DWORD ignored = 0;
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(File, &ignored));
+    if (info.empty() || !GetFileVersionInfoW(File, 0, static_cast<DWORD>(info.size()), info.data()))
+        return Fail("no version resource");
+    for (const wchar_t* name : {L"ProductName", L"FileVersion", L"FileDescription"}) {
+        wchar_t* value = nullptr;
+        UINT len = 0;
+        const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueW(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &len)) value = nullptr;
+        PrintUtf8(std::wstring(name) + L": " + (value ? value : L"") + L"\n");
+    }
+    return 0;
+}
+
 int Wait(DWORD ms) {
     const DWORD start = GetTickCount();
     for (;;) {
@@ -188,6 +212,8 @@ int wmain(int argc, wchar_t** argv) {
         std::vector<std::wstring> texts(argv + 4, argv + argc);
         return Until(static_cast<DWORD>(_wtoi(argv[2])) * 1000, static_cast<size_t>(_wtoi(argv[3])), texts);
     }
+
+    if (cmd == L"version" && argc > 2) return Version(argv[2]);
 
     HWND main = FindMain();
     if (!main) return Fail("no programming window");
@@ -272,12 +298,24 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%d\n", IsWindowEnabled(main) ? 1 : 0);
         return 0;
     }
+    if (cmd == L"checked" && argc > 2) {
+        HWND c = FindChild(main, {argv[2], L"Button", BS_CHECKBOX, nullptr});
+        if (!c) return Fail("no check box captioned that");
+        std::printf("%d\n", SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0);
+        return 0;
+    }
+    if (cmd == L"labels") {
+        for (HWND c = GetWindow(main, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+            if (_wcsicmp(ClassOf(c).c_str(), L"Static") == 0) PrintUtf8(TextOf(c) + L"\n");
+        return 0;
+    }
     if (cmd == L"title") {
         PrintUtf8(TextOf(main) + L"\n");
         return 0;
     }
     std::fprintf(stderr,
                  "usage: nrprobe wait SECONDS | rect CAPTION | window | item TEXT | box | list | log | "
-                 "client L T W H | boxrect | until SECONDS FROM TEXT... | enabled | paint | title\n");
+                 "client L T W H | boxrect | until SECONDS FROM TEXT... | enabled | paint | title | checked CAPTION | "
+                 "labels | version FILE\n");
     return 2;
 }

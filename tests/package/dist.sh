@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The release zip: exactly the four programs, the README with its pictures and
+# the change list; every program imports only Windows' own DLLs and carries
+# its version information.
+#   dist.sh BUILD-DIR
+set -uo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD=$(cd "${1:?usage: dist.sh BUILD-DIR}" && pwd)
+OUT=$BUILD/dist-test
+. "$ROOT/cmake/wine-env.sh"
+
+failures=0
+check() {
+    if [ "$2" = 0 ]; then echo "  ok: $1"; else echo "  FAILED: $1"; failures=$((failures + 1)); fi
+}
+# Windows' own libraries; anything else (a compiler's runtime) would have to ship along.
+SYSTEM_DLLS=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msvcrt.dll ntdll.dll ole32.dll
+ oleaut32.dll setupapi.dll shell32.dll user32.dll version.dll winspool.drv "
+declare -A DESCRIPTION=([Project2]="Truck module programmer" [nrsim]="Simulated truck module"
+                        [nrterm]="Serial terminal" [nrports]="Serial port lister")
+
+zip=$("$ROOT/tools/dist.sh" --build-dir "$BUILD" --out "$OUT") || { echo "dist: packing failed" >&2; exit 1; }
+[ -f "$zip" ]
+check "dist.sh printed the zip's path: $zip" $?
+rm -rf "$OUT/unpacked"
+mkdir -p "$OUT/unpacked"
+(cd "$OUT/unpacked" && cmake -E tar xf "$zip")
+top=$(basename "$zip" .zip)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
+expected=$(printf '%s\n' CHANGES.md Project2.exe README.md docs/terminal.png docs/utility.png nrports.exe nrsim.exe nrterm.exe)
+listed=$(cd "$OUT/unpacked/$top" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+[ "$listed" = "$(LC_ALL=C sort <<<"$expected")" ]
+check "the zip holds $(tr '\n' ' ' <<<"$listed")" $?
+
+nr_wine_prepare "$BUILD/wine" headless || { echo "dist: Wine prefix set-up failed" >&2; exit 1; }
+for p in Project2 nrsim nrterm nrports; do
+    exe=$OUT/unpacked/$top/$p.exe
+    dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    foreign=""
+    for d in $dlls; do [[ "$SYSTEM_DLLS" == *" $d "* ]] || foreign+="$d "; done
+    [ -n "$dlls" ] && [ -z "$foreign" ]
+    check "$p.exe imports only Windows' DLLs ($(tr '\n' ' ' <<<"$dlls"))${foreign:+, not: $foreign}" $?
+    info=$(wine "$BUILD/nrprobe.exe" version "$(winepath -w "$exe" 2>/dev/null)" </dev/null 2>&1 | tr -d '\r')
+    [ "$info" = "ProductName: Truck module programmer
+FileVersion: $version.0
+FileDescription: ${DESCRIPTION[$p]}" ]
+    check "$p.exe carries its version: $(tr '\n' ';' <<<"$info")" $?
+done
+rm -rf "$OUT"
+[ "$failures" = 0 ] || { echo "dist: $failures check(s) failed" >&2; exit 1; }
+exit 0
