@@ -491,13 +491,13 @@ void TMsgThread::RunOnDispatchThread() {
     }
     // Captures one pointer only: std::function keeps it without a heap block.
     auto body = [this] { DispatchBody(); };
-    try {
+    // DispatchBody lets nothing out; a failing hand-over itself ends here.
+    Dropping([&] {
         if (fw::Application && Com->fUseMainThread)
             fw::TThread::Synchronize(body);
         else
             body();
-    } catch (...) {
-    }
+    });
     bool stopped;
     {
         detail::TSlimGuard g(link->Lock);
