@@ -198,4 +198,4 @@ void Cycles() {
 
 }  // namespace
 
-STRESS_SECTION(cycles, "Open/close cycles: handles, threads and memory stay flat", Cycles, 900, 120);
+STRESS_SECTION(cycles, "Open/close cycles: handles, threads and memory stay flat", Cycles, 400, 90);

@@ -127,4 +127,4 @@ void Flood() {
 
 }  // namespace
 
-STRESS_SECTION(flood, "Content-checked floods both ways", Flood, 900, 120);
+STRESS_SECTION(flood, "Content-checked floods both ways", Flood, 300, 90);

@@ -331,4 +331,4 @@ void Handlers() {
 
 }  // namespace
 
-STRESS_SECTION(handlers, "Handler exceptions from every event", Handlers, 900, 120);
+STRESS_SECTION(handlers, "Handler exceptions from every event", Handlers, 400, 90);

@@ -138,7 +138,7 @@ void Unplug() {
         return;
     }
     TPeerPort sparePeer(spare.PortB());
-    const int reps = Reps(20, 1);
+    const int reps = Reps(27, 1);
     for (bool cable : {true, false}) {
         double slowest = 0;
         for (TState state : {stIdle, stFlood, stSending}) {
@@ -171,4 +171,4 @@ void Unplug() {
 
 }  // namespace
 
-STRESS_SECTION(unplug, "Unplug in each state, both threading modes, cable and plain pair", Unplug, 600, 120);
+STRESS_SECTION(unplug, "Unplug in each state, both threading modes, cable and plain pair", Unplug, 900, 90);
