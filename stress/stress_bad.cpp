@@ -237,11 +237,7 @@ void ClosedPort(TPtyPair& pair, double& slowest) {
 
 void Bad() {
     TPtyPair pair;
-    if (!pair.Ready()) {
-        All("a pty pair for the bad calls", 0, 1);
-        Detail("%s", pair.Error().c_str());
-        return;
-    }
+    if (!PairReady(pair, "the bad calls")) return;
     double slowest = 0;
     Bauds(pair, slowest);
     ByteSizes(pair, slowest);

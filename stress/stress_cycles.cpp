@@ -143,11 +143,7 @@ TCycles Cycle(TStressComm& com, TPeerPort& peer, std::atomic<std::uint32_t>& rec
 
 void Cycles() {
     TPtyPair pair;
-    if (!pair.Ready()) {
-        All("a pty pair for the cycles", 0, 1);
-        Detail("%s", pair.Error().c_str());
-        return;
-    }
+    if (!PairReady(pair, "the cycles")) return;
     const double wineCost = WineCostPerWait(pair.PortA(), Reps(1000, 200));
     Reference("Wine: heap kept per pending WaitCommEvent that ended (bare Win32)", wineCost, "B");
     Reference("Wine: heap kept per pair of threads with message queues", ThreadPairCost(Reps(1000, 100)), "B");

@@ -114,11 +114,7 @@ void FloodOut(TPtyPair& pair, bool useMain, std::uint32_t total) {
 
 void Flood() {
     TPtyPair pair;
-    if (!pair.Ready()) {
-        All("a pty pair for the floods", 0, 1);
-        Detail("%s", pair.Error().c_str());
-        return;
-    }
+    if (!PairReady(pair, "the floods")) return;
     FloodIn(pair, true, Reps(64, 4) * kMB);
     FloodIn(pair, false, Reps(16, 2) * kMB);
     FloodOut(pair, true, Reps(10, 1) * kMB);

@@ -319,11 +319,7 @@ void CallHandlers(TPtyPair& pair, int n) {
 
 void Handlers() {
     TPtyPair pair;
-    if (!pair.Ready()) {
-        All("a pty pair for the handler tries", 0, 1);
-        Detail("%s", pair.Error().c_str());
-        return;
-    }
+    if (!PairReady(pair, "the handler tries")) return;
     const int n = Reps(1000, 20);
     DispatchHandlers(pair, n);
     CallHandlers(pair, n);

@@ -43,10 +43,7 @@ HANDLE WINAPI RecordingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSE
 
 void Map() {
     TPtyPair one, two;
-    if (!one.Ready() || !two.Ready()) {
-        All("two pty pairs for the map entries", 0, 1);
-        return;
-    }
+    if (!PairReady(one, "the map entries") || !PairReady(two, "the map entries")) return;
     RemoveStaleMapEntries(kPrefix);
     // The ports of the two pairs, each with the other end of its line.
     const std::map<std::uint32_t, std::uint32_t> otherEnd = {{one.PortA(), one.PortB()}, {one.PortB(), one.PortA()},

@@ -29,6 +29,13 @@ std::vector<std::shared_ptr<fw::TThreadControl>> TStressComm::Threads() const {
     return v;
 }
 
+bool PairReady(const serial_test::TPtyPair& Pair, const char* For) {
+    if (Pair.Ready()) return true;
+    All((std::string("a pty pair for ") + For).c_str(), 0, 1);
+    Detail("%s", Pair.Error().c_str());
+    return false;
+}
+
 bool WaitThreadsEnd(const std::vector<std::shared_ptr<fw::TThreadControl>>& Threads, DWORD Ms) {
     const double until = NowMs() + Ms;
     for (const auto& t : Threads) {

@@ -23,6 +23,9 @@ public:
     bool HasReceiveBuffer() const { return glBuffer != nullptr; }
 };
 
+// Whether the pair came up; when not, a missed figure says what it was for.
+bool PairReady(const serial_test::TPtyPair& Pair, const char* For);
+
 // Waits for worker threads to end, serving the user-interface thread meanwhile.
 bool WaitThreadsEnd(const std::vector<std::shared_ptr<fw::TThreadControl>>& Threads, DWORD Ms);
 

@@ -132,11 +132,7 @@ TOutcome Try(bool cable, bool mainThread, TState state, std::uint32_t sparePort,
 
 void Unplug() {
     TPtyPair spare;
-    if (!spare.Ready()) {
-        All("a spare pty pair for the reopen", 0, 1);
-        Detail("%s", spare.Error().c_str());
-        return;
-    }
+    if (!PairReady(spare, "the reopen")) return;
     TPeerPort sparePeer(spare.PortB());
     const int reps = Reps(27, 1);
     for (bool cable : {true, false}) {

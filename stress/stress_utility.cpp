@@ -100,11 +100,7 @@ void Utility() {
         return;
     }
     TPtyPair pair;
-    if (!pair.Ready()) {
-        All("a pty pair for the utility", 0, 1);
-        Detail("%s", pair.Error().c_str());
-        return;
-    }
+    if (!PairReady(pair, "the utility")) return;
     const std::wstring port = L"COM" + std::to_wstring(pair.PortA());
     RemoveStaleMapEntries(L"\\Device\\nrStressApp");
     TMapEntry listed(L"\\Device\\nrStressApp" + std::to_wstring(pair.PortA()), port);
