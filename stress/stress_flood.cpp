@@ -1,6 +1,7 @@
 // Floods both ways, checked byte for byte against a pattern: the peer
 // writes as fast as the line goes while the component delivers; the
-// component sends in SendData blocks while the peer reads.
+// component sends in SendData blocks while the peer reads. And the other
+// extreme: bytes one at a time, each right behind the last delivery.
 #include <atomic>
 #include <string>
 #include <thread>
@@ -112,6 +113,45 @@ void FloodOut(TPtyPair& pair, bool useMain, std::uint32_t total) {
     com.SetActive(false);
 }
 
+// Bytes one at a time, each sent as soon as the one before is delivered: the
+// event-wait thread starts its next wait just as the byte arrives.
+void OneByOne(TPtyPair& pair, bool useMain, int n) {
+    TStressComm com;
+    UseUtilityLine(com);
+    com.SetComPortNo(static_cast<std::uint16_t>(pair.PortA()));
+    com.SetUseMainThread(useMain);
+    const DWORD mainThread = GetCurrentThreadId();
+    std::string got;
+    std::atomic<int> received{0};
+    com.OnAfterReceive = [&](fw::TObject*, void* b, std::uint32_t k) {
+        got.append(static_cast<const char*>(b), k);
+        received += static_cast<int>(k);
+        // Wakes the waiting user-interface thread when the dispatch runs elsewhere.
+        PostThreadMessageW(mainThread, WM_NULL, 0, 0);
+    };
+    com.SetActive(true);
+    TPeerPort peer(pair.PortB());
+    if (!com.Active() || !peer.IsOpen()) return void(All("one by one: both ends open", 0, 1));
+    com.ClearDeviceInput();  // what an earlier try left in the line
+    std::string sent;
+    for (int i = 0; i < n; ++i) {
+        const char b = static_cast<char>(Pattern(static_cast<std::uint64_t>(i), 31));
+        peer.Write(&b, 1);
+        sent += b;
+        if (!PumpUntil([&] { return received > i; }, 3000)) {
+            ExplainStall("byte", i, com);
+            break;
+        }
+    }
+    const auto threads = com.Threads();
+    com.SetActive(false);
+    WaitThreadsEnd(threads, 10000);
+    std::size_t same = 0;
+    while (same < got.size() && same < sent.size() && got[same] == sent[same]) ++same;
+    const std::string mode = std::to_string(n) + " bytes one by one, UseMainThread " + (useMain ? "true" : "false");
+    All((mode + ": delivered in order").c_str(), got.size() == same ? static_cast<long long>(same) : 0, n);
+}
+
 void Flood() {
     TPtyPair pair;
     if (!PairReady(pair, "the floods")) return;
@@ -119,8 +159,10 @@ void Flood() {
     FloodIn(pair, false, Reps(16, 2) * kMB);
     FloodOut(pair, true, Reps(10, 1) * kMB);
     FloodOut(pair, false, Reps(4, 1) * kMB);
+    OneByOne(pair, true, Reps(10000, 30));
+    OneByOne(pair, false, Reps(10000, 30));
 }
 
 }  // namespace
 
-STRESS_SECTION(flood, "Content-checked floods both ways", Flood, 300, 90);
+STRESS_SECTION(flood, "Content-checked floods both ways, and bytes one by one", Flood, 300, 90);

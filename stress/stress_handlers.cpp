@@ -72,6 +72,7 @@ public:
         com.SetActive(true);
         if (!com.Active()) return false;
         for (auto& t : com.Threads()) threads_.push_back(t);
+        com.ClearDeviceInput();  // what an earlier try left in the line
         Received.clear();
         if (!peer->Write("later")) return false;
         if (!PumpUntil([&] { return Received.size() >= 5; }, 3000) || Received != "later") return false;
@@ -111,11 +112,13 @@ void DispatchHandlers(TPtyPair& pair, int n) {
         h.com.OnAfterReceive = [&](fw::TObject*, void*, std::uint32_t) { Throw("OnAfterReceive", ++h.Throws); };
         for (int i = 0; i < n; ++i) {
             h.peer->Write("r");
-            if (!PumpUntil([&] { return h.Throws > i; }, 3000)) break;
+            if (!PumpUntil([&] { return h.Throws > i; }, 3000)) {
+                ExplainStall("OnAfterReceive", i, h.com);
+                break;
+            }
         }
-        const bool reported = h.AllReported();
+        h.AllReported();
         h.com.OnAfterReceive = quiet;
-        (void)reported;
         Figures("OnAfterReceive", h.Throws, h.Reports, h.StillWorks(), n);
     }
     {
@@ -125,7 +128,10 @@ void DispatchHandlers(TPtyPair& pair, int n) {
         h.com.OnAfterSend = [&](fw::TObject*) { Throw("OnAfterSend", ++h.Throws); };
         for (int i = 0; i < n; ++i) {
             h.com.SendChar(L's');
-            if (!PumpUntil([&] { return h.Throws > i; }, 3000)) break;
+            if (!PumpUntil([&] { return h.Throws > i; }, 3000)) {
+                ExplainStall("OnAfterSend", i, h.com);
+                break;
+            }
             if (i % 256 == 255) h.peer->Read(256, 1000);
         }
         h.AllReported();
@@ -191,7 +197,10 @@ void DispatchHandlers(TPtyPair& pair, int n) {
         h.FatalThrows = true;
         for (int i = 0; i < n; ++i) {
             h.peer->Write("f");
-            if (!PumpUntil([&] { return h.FatalCalls > i; }, 3000)) break;
+            if (!PumpUntil([&] { return h.FatalCalls > i; }, 3000)) {
+                ExplainStall("receive", i, h.com);
+                break;
+            }
         }
         Pump(50);
         h.FatalThrows = false;
@@ -216,7 +225,10 @@ void DispatchHandlers(TPtyPair& pair, int n) {
                 h.com.SendChar(L'p');
             else
                 h.peer->Write("p");
-            if (!PumpUntil([&] { return p.Throws > i; }, 3000)) break;
+            if (!PumpUntil([&] { return p.Throws > i; }, 3000)) {
+                ExplainStall("data processor", i, h.com);
+                break;
+            }
         }
         h.Throws = p.Throws.load();
         h.AllReported();

@@ -45,6 +45,15 @@ bool WaitThreadsEnd(const std::vector<std::shared_ptr<fw::TThreadControl>>& Thre
     return true;
 }
 
+void ExplainStall(const char* What, int At, TStressComm& Com) {
+    const std::uint32_t queued = Com.Active() ? Com.ReadyForRead() : 0;
+    if (queued)
+        Detail("%s #%d: no event for 3 s, %u byte(s) wait in the driver's queue: the port stopped delivering", What,
+               At + 1, queued);
+    else
+        Detail("%s #%d: no event for 3 s (port %s)", What, At + 1, Com.Active() ? "open" : "closed");
+}
+
 void UseUtilityLine(nr::TnrCustomComm& Com) {
     Com.SetBaudRate(57600);
     Com.SetByteSize(8);

@@ -29,6 +29,10 @@ bool PairReady(const serial_test::TPtyPair& Pair, const char* For);
 // Waits for worker threads to end, serving the user-interface thread meanwhile.
 bool WaitThreadsEnd(const std::vector<std::shared_ptr<fw::TThreadControl>>& Threads, DWORD Ms);
 
+// Says why an awaited event did not come: bytes left in the driver's queue
+// with no receive event mean the event-wait thread stopped seeing them.
+void ExplainStall(const char* What, int At, TStressComm& Com);
+
 // A value of the serial-port map while it lives (volatile: gone with the
 // server at the latest). Type and bytes are the caller's.
 class TMapEntry {
