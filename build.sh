@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Build, run and test the project: ./build.sh test | run | bench | dist | screenshots
+# Build, run and test the project: ./build.sh test | run | bench | stress | dist | screenshots
 #   test   install what is missing, configure into build/, build, run all tests
 #   run    install what is missing, build, run the utility against the simulated module
 #   bench  build (optimised, in build/release) and run the communication benchmark under Wine
+#   stress build and run the stress program under Wine (full form; --short for the quick one)
 #   dist   build optimised (in build/release), pack the release zip, print its path
 #   screenshots  take the README's pictures of the utility and the terminal (docs/)
 set -euo pipefail
@@ -146,14 +147,28 @@ cmd_screenshots() {
     say "pictures in $ROOT/docs: utility.png terminal.png"
 }
 
+# Hostile tries with checked outcomes; every section has a time budget, so
+# the run is bounded (stress/stress.h).
+cmd_stress() {
+    setup
+    build --target stress_comm
+    wine_headless
+    local rc=0
+    "$ROOT/cmake/wine-run.sh" "$BUILD/stress_comm.exe" "$@" || rc=$?
+    stop_wine_servers
+    [ $rc -eq 0 ] || die "stress run failed (exit code $rc)"
+    say "every stress figure met its target"
+}
+
 case "${1:-}" in
     test) shift; cmd_test "$@" ;;
     run) shift; cmd_run "$@" ;;
     bench) shift; cmd_bench "$@" ;;
+    stress) shift; cmd_stress "$@" ;;
     dist) shift; cmd_dist ;;
     screenshots) shift; cmd_screenshots ;;
     *)
-        echo "usage: $0 test|run|bench|dist|screenshots" >&2
+        echo "usage: $0 test|run|bench|stress|dist|screenshots" >&2
         exit 2
         ;;
 esac

@@ -31,7 +31,7 @@ std::int32_t TnrNotifyList::IndexOf(const TnrNotifyEvent& Item) const {
     return -1;
 }
 
-void TnrNotifyList::Call(TObject* Sender, std::int32_t Code) {
+void TnrNotifyList::Call(TObject* Sender, std::int32_t Code, const std::function<void()>& Failed) {
     // Listeners may register or unregister (themselves or others) while they
     // are told, which shifts positions: walk a copy taken before the first
     // call and skip whoever has left by its turn. One that joined meanwhile
@@ -39,8 +39,18 @@ void TnrNotifyList::Call(TObject* Sender, std::int32_t Code) {
     std::vector<TnrNotifyEvent> listeners;
     listeners.reserve(static_cast<size_t>(Count()));
     for (int i = 0; i < Count(); ++i) listeners.push_back(ItemAt(i));
-    for (const auto& e : listeners)
-        if (IndexOf(e) >= 0) e(Sender, Code);
+    for (const auto& e : listeners) {
+        if (IndexOf(e) < 0) continue;
+        if (!Failed) {
+            e(Sender, Code);
+            continue;
+        }
+        try {
+            e(Sender, Code);
+        } catch (...) {
+            Failed();
+        }
+    }
 }
 
 TnrNotifyEvent TnrNotifyList::ItemAt(int Index) const { return *static_cast<const TnrNotifyEvent*>(Get(Index)); }
@@ -199,7 +209,20 @@ void TnrBaseIO::ReportFatalError(std::uint32_t ErrorCode, std::uint32_t Detail, 
         Win32.MessageBoxW(nullptr, ErrorMsg.c_str(), L"Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
-void TnrBaseIO::DoNotify(std::int32_t Code) { nrNotifyList->Call(this, Code); }
+// A listener that throws neither keeps the others from hearing nor undoes
+// the open or close it is told of: its exception is reported.
+void TnrBaseIO::DoNotify(std::int32_t Code) {
+    nrNotifyList->Call(this, Code, [this] { ReportHandlerException(); });
+}
+
+void TnrBaseIO::ReportHandlerException() {
+    try {
+        const DWORD err = Win32.GetLastError();
+        ReportFatalError(1, err, fw::CurrentExceptionMessage(), true);
+    } catch (...) {
+        // The fatal-error handler itself failed: nothing more to tell.
+    }
+}
 
 void TnrBaseIO::DoAfterReceive(void* Buffer, std::uint32_t Received) {
     TIgnoreTypes R;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -87,7 +88,9 @@ public:
     void Delete(int index);
     void Clear() override;
     std::int32_t IndexOf(const TnrNotifyEvent& Item) const;
-    void Call(TObject* Sender, std::int32_t Code);
+    // Tells every listener. With Failed given, a listener's exception goes
+    // to Failed (inside its catch block) and the rest are still told.
+    void Call(TObject* Sender, std::int32_t Code, const std::function<void()>& Failed = nullptr);
     TnrNotifyEvent ItemAt(int Index) const;
 };
 
@@ -223,6 +226,9 @@ protected:
     // Readies a freshly opened handle before anyone hears of the open: 0, or
     // the Win32 error for which the open fails (the handle is then released).
     virtual DWORD PrepareHandle() { return ERROR_SUCCESS; }
+    // Reports the exception being handled that came out of an application
+    // handler, the way a dispatch does; never throws. Call inside a catch block.
+    void ReportHandlerException();
     void LinkDataProcessor(TnrCustomDataProcessor* Value);
     void LinkLog(TnrCustomLogFile* Value);
     // Applies the terminal binding again once the layout has been read.

@@ -217,9 +217,6 @@ protected:
     void PortFailed(DWORD Error);
     // The dispatch of the end of a SendData write: reports a failure, sends what queued behind it.
     void AsyncWriteEnded();
-    // Reports the exception being handled that came out of an application
-    // handler, the way a dispatch does; never throws. Call inside a catch block.
-    void ReportHandlerException();
     void DoTraceState(TObject* Sender, TTraceStates Event);
     void SetMonitorChecked(TComponent* Control, bool Value);
     void AllocReceiveBuffer();

@@ -159,23 +159,6 @@ void TnrCustomComm::PortFailed(DWORD Error) {
     ShutdownPort(false);
 }
 
-void TnrCustomComm::ReportHandlerException() {
-    try {
-        const DWORD err = Win32.GetLastError();
-        std::wstring text;
-        try {
-            throw;
-        } catch (const fw::Exception& e) {
-            text = e.Message();
-        } catch (...) {
-            text = fw::CurrentExceptionMessage();
-        }
-        ReportFatalError(1, err, text, true);
-    } catch (...) {
-        // The fatal-error handler itself failed: nothing more to tell.
-    }
-}
-
 DWORD TnrCustomComm::ConfigurePort() {
     DWORD errors = 0;
     Win32.ClearCommError(hPort, &errors, nullptr);

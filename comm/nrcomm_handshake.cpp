@@ -94,7 +94,7 @@ private:
 }  // namespace
 
 void TnrCustomSerialComm::InitDeviceConnect() {
-    if (hPort == INVALID_HANDLE_VALUE) return;
+    if (!IsOpen()) return;
     ClearDeviceBuffers();
     SetStateDTR(true);
     SetStateRTS(false);
@@ -145,10 +145,7 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     } catch (...) {
         // A handler failed on the way: the component is put back all the
         // same, and the caller hears of the first failure.
-        try {
-            restore();
-        } catch (...) {
-        }
+        Dropping(restore);
         throw;
     }
     restore();

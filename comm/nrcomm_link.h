@@ -109,6 +109,8 @@ private:
     };
     TOutcome StartWait();
     TOutcome AwaitPending();
+    // Whether a signalled wait has (or is taken to have) its status; false on stop.
+    bool StatusLanded();
     // Acts on a finished wait; false when the thread is to end.
     bool Settle(TOutcome o);
     // The error of a device that went away without failing its waits; 0 while it is there.

@@ -40,6 +40,8 @@ TComStateFlags StateFlagsOf(const COMSTAT& s) {
 // A driver that keeps a wait pending until something happens never gets here.
 constexpr DWORD kQuietFree = 8;
 constexpr DWORD kQuietMaxMs = 30;
+// How long a wait whose event is set may take to show its status.
+constexpr DWORD kLateStatusMs = 50;
 // How often such waits may ask whether the device is still there.
 constexpr DWORD kDeviceCheckMs = 100;
 // One dispatch reads on while bytes keep coming, up to kDispatchReadCap, so a
@@ -341,23 +343,29 @@ TCommThread::TOutcome TCommThread::StartWait() {
 
 TCommThread::TOutcome TCommThread::AwaitPending() {
     HANDLE hs[2] = {fSlot->ovl.hEvent, fLink->hStop};
-    for (;;) {
-        if (Win32.WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            Win32.OutputDebugStringW(L"BREAK ...");
-            return {TEnd::Stopped, 0};
-        }
-        if (HasOverlappedIoCompleted(&fSlot->ovl)) break;
-        // Signalled ahead of its status (a late signal of an earlier wait):
-        // take the signal back; the completion sets it again.
-        Win32.ResetEvent(fSlot->ovl.hEvent);
-        if (HasOverlappedIoCompleted(&fSlot->ovl)) break;
+    if (Win32.WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0 || !StatusLanded()) {
+        Win32.OutputDebugStringW(L"BREAK ...");
+        return {TEnd::Stopped, 0};
     }
     fPending = false;
+    // The mask is written before the event is set, status or not.
+    if (!HasOverlappedIoCompleted(&fSlot->ovl)) return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
     DWORD n = 0;
     // A wait that ends without success (the mask was reset, or the device is
     // going away) is empty; whether the device is still there is asked apart.
     if (!Win32.GetOverlappedResult(hDevice, &fSlot->ovl, &n, FALSE)) return {TEnd::Empty, 0};
     return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
+}
+
+bool TCommThread::StatusLanded() {
+    if (HasOverlappedIoCompleted(&fSlot->ovl)) return true;
+    // Signalled with its status still pending. Wine now and then writes the
+    // mask and sets the event of a wait whose status it never writes: a
+    // moment for a late status, then the wait counts as ended with its mask
+    // (the driver has let go of it: the next wait is taken). False on stop.
+    if (Win32.WaitForSingleObject(fLink->hStop, kLateStatusMs) != WAIT_TIMEOUT) return false;
+    Win32.ResetEvent(fSlot->ovl.hEvent);
+    return true;
 }
 
 bool TCommThread::Settle(TOutcome o) {
@@ -424,9 +432,11 @@ bool TCommThread::Pause(DWORD ms) {
 
 void TCommThread::ReleaseSlot() {
     if (!fSlot) return;
-    // A wait still with the driver is ended by the close; one that never
+    // A wait still with the driver is ended by the close (its event set, its
+    // status written, or never written, see StatusLanded); one that never
     // ends keeps the record, its mask and its event.
-    if (fPending && !AwaitOverlappedEnd(fSlot->ovl, 5000)) return;
+    if (fPending && Win32.WaitForSingleObject(fSlot->ovl.hEvent, 5000) != WAIT_OBJECT_0) return;
+    if (fPending && !HasOverlappedIoCompleted(&fSlot->ovl)) Win32.Sleep(kLateStatusMs);
     if (fSlot->ovl.hEvent) Win32.CloseHandle(fSlot->ovl.hEvent);
     delete fSlot;
     fSlot = nullptr;
@@ -491,13 +501,13 @@ void TMsgThread::RunOnDispatchThread() {
     }
     // Captures one pointer only: std::function keeps it without a heap block.
     auto body = [this] { DispatchBody(); };
-    try {
+    // DispatchBody lets nothing out; a failing hand-over itself ends here.
+    Dropping([&] {
         if (fw::Application && Com->fUseMainThread)
             fw::TThread::Synchronize(body);
         else
             body();
-    } catch (...) {
-    }
+    });
     bool stopped;
     {
         detail::TSlimGuard g(link->Lock);

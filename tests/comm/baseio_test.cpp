@@ -307,6 +307,45 @@ TEST(BaseIO, ListenersChangingDuringABroadcast) {
     EXPECT_EQ(told, (std::vector<std::string>{"a", "c", "d"}));
 }
 
+// A listener that throws is reported like any other handler; the listeners
+// after it are still told, and the open or close it hears of stands.
+TEST(BaseIO, AThrowingListenerIsReportedAndTheOthersAreStillTold) {
+    Owner o;
+    std::vector<std::wstring> trace;
+    auto* io = new TTestIO(o.root.get());
+    io->Trace = &trace;
+    io->NotifyAdd([](TObject*, std::int32_t code) {
+        if (code == ncMediumOpened) throw fw::Exception(L"opened: no");
+        throw 7;  // not even an exception class
+    });
+    io->NotifyAdd(TnrNotifyEvent::Bind<&TTestIO::Listener>(io));
+    std::vector<std::wstring> reported;
+    io->OnFatalError = [&](TObject*, std::uint32_t code, std::uint32_t, const std::wstring& msg, bool& raise) {
+        EXPECT_EQ(code, 1u);
+        reported.push_back(msg);
+        raise = false;
+    };
+
+    EXPECT_NO_THROW(io->SetActive(true));
+    EXPECT_TRUE(io->Active());
+    EXPECT_NO_THROW(io->SetActive(false));
+    EXPECT_FALSE(io->Active());
+    EXPECT_NO_THROW(io->Update());
+    EXPECT_EQ(reported, (std::vector<std::wstring>{L"opened: no", L"Unknown exception", L"Unknown exception"}));
+    EXPECT_EQ(trace, (std::vector<std::wstring>{L"OpenHandle", L"notify 2", L"ReleaseHandle", L"notify 1",
+                                                L"notify 3"}));
+
+    // Without a handler to clear it, the report is shown, as a dispatch's is.
+    std::vector<std::wstring> shown;
+    fw::Application->OnException = [&](TObject*, const fw::Exception& e) { shown.push_back(e.Message()); };
+    io->OnFatalError = nullptr;
+    EXPECT_NO_THROW(io->SetActive(true));
+    EXPECT_TRUE(io->Active());
+    EXPECT_NO_THROW(io->SetActive(false));
+    fw::Application->OnException = nullptr;
+    EXPECT_EQ(shown, (std::vector<std::wstring>{L"opened: no", L"Unknown exception"}));
+}
+
 TEST(BaseIO, DeviceChangeMessagesUpdateOnlyForPortsAndNodeChanges) {
     Owner o;
     auto* io = new TTestIO(o.root.get());

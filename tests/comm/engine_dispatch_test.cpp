@@ -249,16 +249,23 @@ TEST_F(EngineDispatch, AnIdleWaitStaysWithTheDriver) {
     ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
 }
 
-TEST_F(EngineDispatch, AWaitSignalledAheadOfItsStatusIsWaitedOnWithoutSpinning) {
+TEST_F(EngineDispatch, AWaitWhoseStatusNeverComesEndsWithTheMaskItHas) {
     Collect();
     Open();
-    fake.ClearCalls();
-    ASSERT_TRUE(fake.SignalWithoutStatus());
-    PumpUntil([] { return false; }, 100);
-    EXPECT_TRUE(fake.WaitPending());
-    EXPECT_EQ(fake.CountCalls("WaitCommEvent"), 0);  // the same wait, not a new one
+    // Bytes come, and the wait that reports them never gets its status.
+    fake.SetQueued("late");
+    ASSERT_TRUE(fake.SignalWithoutStatus(EV_RXCHAR));
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "late"; }));
+    // The next wait is a new one, and it works.
+    ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }));
     fake.Receive("on");
-    ASSERT_TRUE(PumpUntil([&] { return Received() == "on"; }));
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "lateon"; }));
+    // One that ends empty so is no event; the port goes on.
+    ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }));
+    ASSERT_TRUE(fake.SignalWithoutStatus(0));
+    ASSERT_TRUE(PumpUntil([&] { return fake.WaitPending(); }));
+    fake.Receive("!");
+    ASSERT_TRUE(PumpUntil([&] { return Received() == "lateon!"; }));
 }
 
 TEST_F(EngineDispatch, EmptyWaitCompletionsAreNotDispatched) {

@@ -437,6 +437,11 @@ void TFakeSerial::Receive(const std::string& Bytes) {
     Raise(EV_RXCHAR);
 }
 
+void TFakeSerial::SetQueued(const std::string& Bytes) {
+    std::lock_guard<std::mutex> g(gMu);
+    input_.insert(input_.end(), Bytes.begin(), Bytes.end());
+}
+
 void TFakeSerial::Raise(DWORD Events) {
     std::lock_guard<std::mutex> g(gMu);
     const DWORD ev = Events & mask_;
@@ -447,10 +452,13 @@ void TFakeSerial::Raise(DWORD Events) {
         events_ |= ev;
 }
 
-bool TFakeSerial::SignalWithoutStatus() {
+bool TFakeSerial::SignalWithoutStatus(DWORD Mask) {
     std::lock_guard<std::mutex> g(gMu);
     if (!waitOvl_) return false;
+    *waitMask_ = Mask;
     ::SetEvent(waitOvl_->hEvent);  // the record keeps saying "pending"
+    waitMask_ = nullptr;
+    waitOvl_ = nullptr;
     return true;
 }
 

@@ -37,13 +37,15 @@ public:
     // ---- the line, as the test drives it
     // Bytes arrive: queued, EV_RXCHAR raised.
     void Receive(const std::string& Bytes);
+    // Bytes arrive without an event (a driver that reports them otherwise).
+    void SetQueued(const std::string& Bytes);
     // Driver events (EV_* bits); those outside the current mask are dropped.
     void Raise(DWORD Events);
     // A pending wait ends by itself with an empty mask (as Wine does on a pty).
     bool CompleteEmpty();
-    // The pending wait's event fires ahead of its status (a late signal); the
-    // wait stays pending and ends with a later event.
-    bool SignalWithoutStatus();
+    // The pending wait ends with Mask and its event set, but its record never
+    // gets a status (as Wine's now and then does); the device is done with it.
+    bool SignalWithoutStatus(DWORD Mask = 0);
     void SetModemStatus(DWORD Status);
     // Error bits and COMSTAT flags for the next ClearCommError.
     void SetLineError(DWORD Errors, std::uint8_t StatFlags);

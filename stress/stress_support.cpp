@@ -1,0 +1,174 @@
+#include "stress_support.h"
+
+#include <mutex>
+
+#include "stress.h"
+
+// The pseudo-terminal pairs of the serial tests, compiled into this program.
+#include "tests/support/pty_pair.cpp"
+
+namespace stress {
+
+namespace {
+
+const wchar_t kMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+std::mutex gChildrenLock;
+std::vector<HANDLE> gChildren;
+
+}  // namespace
+
+// ---- port component
+
+TStressComm::TStressComm(fw::TComponent* AOwner) : nr::TnrComm(AOwner) {}
+
+std::vector<std::shared_ptr<fw::TThreadControl>> TStressComm::Threads() const {
+    std::vector<std::shared_ptr<fw::TThreadControl>> v;
+    if (fMsgThreadControl) v.push_back(fMsgThreadControl);
+    if (fCommThreadControl) v.push_back(fCommThreadControl);
+    return v;
+}
+
+bool PairReady(const serial_test::TPtyPair& Pair, const char* For) {
+    if (Pair.Ready()) return true;
+    All((std::string("a pty pair for ") + For).c_str(), 0, 1);
+    Detail("%s", Pair.Error().c_str());
+    return false;
+}
+
+bool WaitThreadsEnd(const std::vector<std::shared_ptr<fw::TThreadControl>>& Threads, DWORD Ms) {
+    const double until = NowMs() + Ms;
+    for (const auto& t : Threads) {
+        const double left = until - NowMs();
+        if (left <= 0 || !t->WaitFor(static_cast<DWORD>(left))) return false;
+    }
+    return true;
+}
+
+void ExplainStall(const char* What, int At, TStressComm& Com) {
+    const std::uint32_t queued = Com.Active() ? Com.ReadyForRead() : 0;
+    if (queued)
+        Detail("%s #%d: no event for 3 s, %u byte(s) wait in the driver's queue: the port stopped delivering", What,
+               At + 1, queued);
+    else
+        Detail("%s #%d: no event for 3 s (port %s)", What, At + 1, Com.Active() ? "open" : "closed");
+}
+
+void UseUtilityLine(nr::TnrCustomComm& Com) {
+    Com.SetBaudRate(57600);
+    Com.SetByteSize(8);
+    Com.SetParity(nr::pNone);
+    Com.SetStopBits(nr::sbOne);
+    Com.SetStreamProtocol(nr::spNone);
+}
+
+// ---- serial-port map
+
+TMapEntry::TMapEntry(const std::wstring& ValueName, DWORD Type, const void* Data, DWORD Size) : name_(ValueName) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMapKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key_,
+                        nullptr) != ERROR_SUCCESS) {
+        key_ = nullptr;
+        return;
+    }
+    ready_ = RegSetValueExW(key_, name_.c_str(), 0, Type, static_cast<const BYTE*>(Data), Size) == ERROR_SUCCESS;
+}
+
+TMapEntry::TMapEntry(const std::wstring& ValueName, const std::wstring& Port)
+    : TMapEntry(ValueName, REG_SZ, Port.c_str(), static_cast<DWORD>((Port.size() + 1) * sizeof(wchar_t))) {}
+
+TMapEntry::~TMapEntry() {
+    if (!key_) return;
+    RegDeleteValueW(key_, name_.c_str());
+    RegCloseKey(key_);
+}
+
+void RemoveStaleMapEntries(const std::wstring& Prefix) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMapKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    std::vector<std::wstring> stale;
+    std::vector<wchar_t> name(32768);
+    for (DWORD i = 0;; ++i) {
+        DWORD len = static_cast<DWORD>(name.size());
+        const LONG rc = RegEnumValueW(key, i, name.data(), &len, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc != ERROR_SUCCESS) continue;
+        std::wstring n(name.data(), len);
+        if (n.rfind(Prefix, 0) == 0) stale.push_back(n);
+    }
+    for (const auto& n : stale) RegDeleteValueW(key, n.c_str());
+    RegCloseKey(key);
+}
+
+// ---- child programs
+
+bool TChild::Start(const std::wstring& CommandLine, const std::wstring& Output) {
+    std::vector<wchar_t> cmd(CommandLine.begin(), CommandLine.end());
+    cmd.push_back(0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    HANDLE out = nullptr;
+    if (!Output.empty()) {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        out = CreateFileW(Output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out == INVALID_HANDLE_VALUE) return false;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+    }
+    const bool ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW, nullptr,
+                                   nullptr, &si, &pi_) != FALSE;
+    if (out) CloseHandle(out);
+    if (!ok) return false;
+    std::lock_guard<std::mutex> g(gChildrenLock);
+    gChildren.push_back(pi_.hProcess);
+    return true;
+}
+
+bool TChild::Running() const { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
+
+DWORD TChild::End(DWORD Ms) {
+    if (!pi_.hProcess) return 0;
+    if (WaitForSingleObject(pi_.hProcess, Ms) != WAIT_OBJECT_0) {
+        TerminateProcess(pi_.hProcess, 1);
+        WaitForSingleObject(pi_.hProcess, 5000);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi_.hProcess, &code);
+    {
+        std::lock_guard<std::mutex> g(gChildrenLock);
+        gChildren.erase(std::remove(gChildren.begin(), gChildren.end(), pi_.hProcess), gChildren.end());
+    }
+    CloseHandle(pi_.hProcess);
+    CloseHandle(pi_.hThread);
+    pi_ = {};
+    return code;
+}
+
+void EndChildren() {
+    std::lock_guard<std::mutex> g(gChildrenLock);
+    for (HANDLE h : gChildren) TerminateProcess(h, 1);
+}
+
+// ---- files
+
+std::string ReadFileText(const std::wstring& Path) {
+    HANDLE h = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    std::string s;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
+    CloseHandle(h);
+    return s;
+}
+
+std::wstring TempPath(const std::wstring& Tag) {
+    static int count = 0;
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    return std::wstring(tmp) + L"nrstress_" + Tag + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+           std::to_wstring(++count);
+}
+
+}  // namespace stress
