@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "Unit2.h"
-#include "frames.h"
 #include "bench.h"
+#include "frames.h"
 #include "framework/forms.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/win32_guard.h"
@@ -47,8 +47,8 @@ public:
             si.hStdInput = nullptr;
             si.hStdOutput = si.hStdError = out;
         }
-        return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW, nullptr,
-                              nullptr, &si, &pi_) != FALSE;
+        return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW, nullptr, nullptr,
+                              &si, &pi_) != FALSE;
     }
     HANDLE Process() const { return pi_.hProcess; }
     // Waits for the program to end by itself; kills it after ms.
@@ -79,9 +79,8 @@ public:
         HANDLE out = CreateFileW(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (out == INVALID_HANDLE_VALUE) return false;
-        const bool started = child_.Start(L"\"" + ExeDir() + L"nrsim.exe\" --port " + std::to_wstring(port) +
-                                              L" --mode ack --seconds 600",
-                                          out);
+        const bool started = child_.Start(
+            L"\"" + ExeDir() + L"nrsim.exe\" --port " + std::to_wstring(port) + L" --mode ack --seconds 600", out);
         CloseHandle(out);
         if (!started) return false;
         for (int i = 0; i < 1000; ++i) {
@@ -261,7 +260,8 @@ void WindowCycles(std::uint32_t port, bool afterIdle, bool clearLog, int cycles)
         parts.Window2.push_back(t1 - s.Handler);
         parts.Engine.push_back((s.SendDone - s.FirstWrite) + handOver + (s.Handler - s.Dispatch));
     }
-    Line("  %s, log %s:", afterIdle ? "after 1 s idle" : "back to back", clearLog ? "cleared before each START" : "growing");
+    Line("  %s, log %s:", afterIdle ? "after 1 s idle" : "back to back",
+         clearLog ? "cleared before each START" : "growing");
     ReportParts(parts, failed);
     if (failed && log.Count() > 0) Line("  last log line: %s", fw::NarrowUtf8(log.Strings(log.Count() - 1)).c_str());
 }

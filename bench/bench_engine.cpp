@@ -425,7 +425,8 @@ void Throughput() {
              blocks[k] ? static_cast<double>(total) * kRounds / static_cast<double>(blocks[k]) : 0.0);
         if (k != kBareWait) PrintSpread("speed / bare WaitCommEvent loop", ratio[k]);
     }
-    Line("  content: %llu wrong bytes (a failed or short burst shows as -1 MB/s)", static_cast<unsigned long long>(bad));
+    Line("  content: %llu wrong bytes (a failed or short burst shows as -1 MB/s)",
+         static_cast<unsigned long long>(bad));
 }
 
 // ---- idle
