@@ -13,7 +13,8 @@ BUILD=${NR_BUILD_DIR:-$ROOT/build}
 # The benchmark measures optimised code, the way a user ships it.
 BENCH_BUILD=${NR_BENCH_BUILD_DIR:-$BUILD/release}
 JOBS=${NR_JOBS:-2}
-PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest picocom)
+PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest picocom
+    clang-format)
 
 . "$ROOT/cmake/wine-env.sh"
 
@@ -94,10 +95,22 @@ stop_wine_servers() {
     return 0
 }
 
+# Every C and C++ source as .clang-format lays it out.
+check_format() {
+    local files=() f
+    while IFS= read -r -d '' f; do files+=("$f"); done < <(
+        find "$ROOT"/{app,bench,comm,framework,stress,tests,tools} -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0)
+    clang-format --dry-run --Werror "${files[@]}" 2>"$BUILD/format.log" ||
+        die "sources not formatted as .clang-format says (clang-format -i FILE...):
+$(grep -oE '^/[^:]+\.(cpp|h|c):' "$BUILD/format.log" | sort -u | sed "s|^$ROOT/|  |; s|:$||")"
+    say "sources formatted as .clang-format says"
+}
+
 cmd_test() {
     local t
     setup
     build
+    check_format
     wine_headless
     t=$(now)
     local rc=0

@@ -43,8 +43,8 @@ TForm2::TForm2(fw::TComponent* AOwner) : fw::TForm(AOwner) {
     ImageList1->SetWidth(150);
     ImageList1->SetHeight(150);
     for (const wchar_t* res : LogoResources) {
-        auto bmp = static_cast<HBITMAP>(
-            LoadImageW(GetModuleHandleW(nullptr), res, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+        auto bmp =
+            static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), res, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
         if (bmp) {
             ImageList1->Add(bmp);
             DeleteObject(bmp);
@@ -162,7 +162,8 @@ void TForm2::send_truck() {
     const int make = std::max(0, ListBox1->ItemIndex());
     add_log(L"Sending Truck Data: " + ListBox1->Items().Strings(make) + L"...");
     nrComm1->SetActive(true);
-    for (std::uint8_t b : truck::RequestFrame(static_cast<std::size_t>(make))) nrComm1->SendChar(static_cast<wchar_t>(b));
+    for (std::uint8_t b : truck::RequestFrame(static_cast<std::size_t>(make)))
+        nrComm1->SendChar(static_cast<wchar_t>(b));
 }
 
 void TForm2::send_confirm() {

@@ -33,8 +33,8 @@ public:
     void send_confirm();
     void nrComm1AfterReceive(fw::TObject* Com, void* Buffer, std::uint32_t Received);
     void Timer1Timer(fw::TObject* Sender);
-    void nrComm1CommError(fw::TObject* Com, std::uint32_t CommCode, std::uint32_t SysError,
-                          nr::TComStateFlags State, bool& flFlashBuffers);
+    void nrComm1CommError(fw::TObject* Com, std::uint32_t CommCode, std::uint32_t SysError, nr::TComStateFlags State,
+                          bool& flFlashBuffers);
     void nrComm1FatalError(fw::TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
                            const std::wstring& ErrorMsg, bool& RaiseException);
     void add_log(const std::wstring& l);

@@ -90,6 +90,8 @@ HANDLE OpenRaw(std::uint32_t port) {
 bool AwaitPending(HANDLE h, OVERLAPPED& o, HANDLE stop) {
     HANDLE hs[2] = {o.hEvent, stop};
     if (WaitForMultipleObjects(2, hs, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
+    // A wait started after the closer emptied the mask is ended here.
+    SetCommMask(h, 0);
     CancelIoEx(h, &o);
     if (WaitForSingleObject(o.hEvent, 5000) != WAIT_OBJECT_0) Line("  a bare loop's operation did not end");
     return false;
@@ -423,7 +425,8 @@ void Throughput() {
              blocks[k] ? static_cast<double>(total) * kRounds / static_cast<double>(blocks[k]) : 0.0);
         if (k != kBareWait) PrintSpread("speed / bare WaitCommEvent loop", ratio[k]);
     }
-    Line("  content: %llu wrong bytes (a failed or short burst shows as -1 MB/s)", static_cast<unsigned long long>(bad));
+    Line("  content: %llu wrong bytes (a failed or short burst shows as -1 MB/s)",
+         static_cast<unsigned long long>(bad));
 }
 
 // ---- idle

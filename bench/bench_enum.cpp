@@ -3,10 +3,10 @@
 // devices and 20 ports in the serial-port map.
 #include <string>
 
+#include "../tests/support/discovery_fakes.h"
 #include "bench.h"
 #include "comm/nrcomm.h"
 #include "comm/nrwin32di.h"
-#include "../tests/support/discovery_fakes.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ void Scripted() {
     using namespace discovery_test;
     TFakeSystem sys;
     // 20 map ports, COM1..COM20.
-    for (int n = 1; n <= 20; ++n) sys.AddMapPort(L"\\Device\\Serial" + std::to_wstring(n - 1), L"COM" + std::to_wstring(n));
+    for (int n = 1; n <= 20; ++n)
+        sys.AddMapPort(L"\\Device\\Serial" + std::to_wstring(n - 1), L"COM" + std::to_wstring(n));
     // 50 devices: 20 behind the map's ports (every fourth unplugged, every
     // second also as a COM port interface), 10 ports Plug-and-Play alone knows,
     // 20 others without a port (modems, adapters, multiport cards).

@@ -21,11 +21,11 @@ std::atomic<std::int64_t> gKernelObjects{0};
 
 // ---- kernel objects: the creating calls of kernel32, counted
 
-#define NR_COUNTED(Name, Ret, Params, Args)                          \
-    decltype(&::Name) gReal##Name = nullptr;                          \
-    Ret WINAPI Counting##Name Params {                                \
-        ++gKernelObjects;                                             \
-        return gReal##Name Args;                                      \
+#define NR_COUNTED(Name, Ret, Params, Args)  \
+    decltype(&::Name) gReal##Name = nullptr; \
+    Ret WINAPI Counting##Name Params {       \
+        ++gKernelObjects;                    \
+        return gReal##Name Args;             \
     }
 NR_COUNTED(CreateEventW, HANDLE, (LPSECURITY_ATTRIBUTES a, BOOL m, BOOL i, LPCWSTR n), (a, m, i, n))
 NR_COUNTED(CreateEventA, HANDLE, (LPSECURITY_ATTRIBUTES a, BOOL m, BOOL i, LPCSTR n), (a, m, i, n))
@@ -48,9 +48,12 @@ struct THook {
     void* Counting;
 };
 
-#define NR_HOOK(Name) {#Name, reinterpret_cast<void**>(&gReal##Name), reinterpret_cast<void*>(&Counting##Name)}
-const THook kHooks[] = {NR_HOOK(CreateEventW),     NR_HOOK(CreateEventA),  NR_HOOK(CreateEventExW),
-                        NR_HOOK(CreateSemaphoreW), NR_HOOK(CreateSemaphoreA), NR_HOOK(CreateMutexW),
+template <class F> THook Hook(const char* Name, F*& Real, F* Counting) {
+    return {Name, reinterpret_cast<void**>(&Real), reinterpret_cast<void*>(Counting)};
+}
+#define NR_HOOK(Name) Hook(#Name, gReal##Name, &Counting##Name)
+const THook kHooks[] = {NR_HOOK(CreateEventW),     NR_HOOK(CreateEventA),         NR_HOOK(CreateEventExW),
+                        NR_HOOK(CreateSemaphoreW), NR_HOOK(CreateSemaphoreA),     NR_HOOK(CreateMutexW),
                         NR_HOOK(CreateMutexA),     NR_HOOK(CreateWaitableTimerW), NR_HOOK(CreateThread),
                         NR_HOOK(DuplicateHandle)};
 #undef NR_HOOK
@@ -145,8 +148,8 @@ std::int64_t Allocations() { return gAllocations.load(); }
 std::int64_t KernelObjectsCreated() { return gKernelObjects.load(); }
 
 std::string ReadFileText(const std::wstring& Path) {
-    HANDLE h = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return {};
     std::string s;
     char buf[4096];
@@ -232,7 +235,8 @@ int main(int argc, char** argv) {
     CountKernelObjects();
     fw::TApplication app;  // dispatches run on this thread, as in the programs
     auto& all = Sections();
-    std::sort(all.begin(), all.end(), [](const TSection& a, const TSection& b) { return std::string(a.Name) < b.Name; });
+    std::sort(all.begin(), all.end(),
+              [](const TSection& a, const TSection& b) { return std::string(a.Name) < b.Name; });
     int ran = 0;
     for (const auto& s : all) {
         bool wanted = argc < 2;

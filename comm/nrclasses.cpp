@@ -57,9 +57,7 @@ TnrNotifyEvent TnrNotifyList::ItemAt(int Index) const { return *static_cast<cons
 
 // ---- TnrTimer
 
-TnrTimer::TnrTimer() {
-    FWindowHandle = fw::AllocateHWnd(fw::TWndMethod::Bind<&TnrTimer::TimerWindowProc>(this));
-}
+TnrTimer::TnrTimer() { FWindowHandle = fw::AllocateHWnd(fw::TWndMethod::Bind<&TnrTimer::TimerWindowProc>(this)); }
 
 TnrTimer::~TnrTimer() {
     FEnabled = false;
@@ -125,9 +123,7 @@ void TnrCustomLogFile::ReportFatalError(std::uint32_t ErrorCode, std::uint32_t D
 // ---- TnrBaseIO
 
 TnrBaseIO::TnrBaseIO(TComponent* AOwner)
-    : TComponent(AOwner),
-      nrNotifyList(std::make_unique<TnrNotifyList>()),
-      slDevices(std::make_unique<TStringList>()) {
+    : TComponent(AOwner), nrNotifyList(std::make_unique<TnrNotifyList>()), slDevices(std::make_unique<TStringList>()) {
     fOvlRead.hEvent = Win32.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     fOvlWrite.hEvent = Win32.CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
@@ -150,7 +146,9 @@ HANDLE TnrBaseIO::OpenHandle() { return INVALID_HANDLE_VALUE; }
 
 void TnrBaseIO::ReleaseHandle(HANDLE Handle) { Win32.CloseHandle(Handle); }
 
-bool TnrBaseIO::NeedsReceivedData() { return fTerminal != nullptr || OnAfterReceive.Assigned() || fDataProcessor != nullptr; }
+bool TnrBaseIO::NeedsReceivedData() {
+    return fTerminal != nullptr || OnAfterReceive.Assigned() || fDataProcessor != nullptr;
+}
 
 void TnrBaseIO::Open() {
     // Reopening: the handle in hand would be lost, and the listeners must
@@ -275,7 +273,9 @@ namespace {
 // and the keys whose editing meaning a terminal shares (backspace, tab, new
 // line). Other control bytes would be editing commands of an edit control
 // (^C copy, ^V paste, ^X cut, ^Z undo...); they are shown as in a block.
-bool ShownAsKey(unsigned char b) { return b == '\b' || b == '\t' || b == '\n' || b == '\r' || (b >= 0x20 && b != 0x7F); }
+bool ShownAsKey(unsigned char b) {
+    return b == '\b' || b == '\t' || b == '\n' || b == '\r' || (b >= 0x20 && b != 0x7F);
+}
 
 }  // namespace
 
@@ -331,10 +331,8 @@ bool TnrBaseIO::WMDeviceChange(fw::TMessage& Msg) {
             if (!hdr || hdr->dbch_devicetype != DBT_DEVTYP_PORT) return false;
             break;
         }
-        case DBT_DEVNODES_CHANGED:
-            break;
-        default:
-            return false;
+        case DBT_DEVNODES_CHANGED: break;
+        default: return false;
     }
     Update();
     return true;

@@ -47,8 +47,8 @@ using TOnFatalErrorEvent = fw::TEvent<void(TObject* Sender, std::uint32_t ErrorC
 using TOnReceived = fw::TEvent<void(TObject* Com, void* Buffer, std::uint32_t Received)>;
 using TOnSent = fw::TEvent<void(TObject* Com)>;
 using TnrNotifyEvent = fw::TEvent<void(TObject* Sender, std::int32_t Code)>;
-using TDataSendEvent = fw::TEvent<void(TObject* Sender, const char* ptrBuffer, std::uint32_t Len, bool flSynchro,
-                                       bool& flHandled)>;
+using TDataSendEvent =
+    fw::TEvent<void(TObject* Sender, const char* ptrBuffer, std::uint32_t Len, bool flSynchro, bool& flHandled)>;
 using fw::TNotifyEvent;
 
 // One device an I/O component can open.

@@ -31,11 +31,12 @@ constexpr DWORD fAbortOnError = 1u << 14;
 
 // Kept as they are when the line settings are applied (the upper DTR bit
 // with them: only DTR_CONTROL_ENABLE is ever written).
-constexpr DWORD kKeepFlags = fParity | fOutxDsrFlow | DtrControl(2) | fDsrSensitivity | fTXContinueOnXoff | fErrorChar |
-                             fNull | fAbortOnError;
+constexpr DWORD kKeepFlags =
+    fParity | fOutxDsrFlow | DtrControl(2) | fDsrSensitivity | fTXContinueOnXoff | fErrorChar | fNull | fAbortOnError;
 constexpr DWORD kFlagsNone = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_ENABLE);
 constexpr DWORD kFlagsXonXoff = kFlagsNone | fOutX | fInX;
-constexpr DWORD kFlagsHardware = fBinary | fOutxCtsFlow | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_HANDSHAKE);
+constexpr DWORD kFlagsHardware =
+    fBinary | fOutxCtsFlow | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_HANDSHAKE);
 constexpr DWORD kFlagsRS485 = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_TOGGLE);
 // A driver that cannot toggle RTS refuses the request: the engine drives RTS
 // itself, so the driver is asked to leave it alone (off until a send).
@@ -64,7 +65,8 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
     fCommTimeouts.WriteTotalTimeoutMultiplier = 100;
 
     OSVERSIONINFOW vi;
-    const bool drivesRtsToggle = SystemVersion(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
+    const bool drivesRtsToggle =
+        SystemVersion(vi) && vi.dwPlatformId == VER_PLATFORM_WIN32_NT && vi.dwMajorVersion >= 5;
     fIsNotSupportRS485 = !drivesRtsToggle;
 
     fUseMainThread = true;

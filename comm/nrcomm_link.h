@@ -70,7 +70,7 @@ struct TCommLink {
     // Set with a cnWriteStarted post, which may come before the message
     // thread has a queue: the thread looks at the flag after every message.
     std::atomic<bool> WatchWrite{false};
-    bool RxOutstanding = false;   // a receive event is on its way to the dispatch
+    bool RxOutstanding = false;  // a receive event is on its way to the dispatch
     // Set by a receive dispatch that found nothing new in the queue (bytes
     // nobody reads, reported again by a driver that reports queued bytes).
     std::atomic<bool> RxNothingNew{false};

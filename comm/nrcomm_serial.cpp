@@ -5,8 +5,9 @@
 #include <memory>
 #include <type_traits>
 
-// The device class and interface GUIDs are defined here, once.
-// clang-format off: initguid.h goes first
+// The device class and interface GUIDs are defined here, once: initguid.h
+// goes first.
+// clang-format off
 #include <initguid.h>
 #include <devguid.h>
 #include <ntddmodm.h>
@@ -64,8 +65,7 @@ int FindEntry(const fw::TStringList& pnp, const std::wstring& Port) {
     const std::wstring tag = L"(" + Port + L")";
     for (int i = 0; i < pnp.Count(); ++i) {
         const TnrDevice* E = EntryDevice(pnp, i);
-        if (fw::SameTextAscii(UpToNul(E->PortName), Port) || E->Description.find(tag) != std::wstring::npos)
-            return i;
+        if (fw::SameTextAscii(UpToNul(E->PortName), Port) || E->Description.find(tag) != std::wstring::npos) return i;
     }
     return -1;
 }
@@ -190,7 +190,10 @@ void TnrCustomSerialComm::DeviceListLoad() {
 namespace {
 
 template <class T, auto Get, auto Set> fw::TPropInfo Prop(std::wstring_view Name) {
-    return {Name, [](const fw::TObject* o) -> std::int64_t { return static_cast<std::int64_t>((static_cast<const T*>(o)->*Get)()); },
+    return {Name,
+            [](const fw::TObject* o) -> std::int64_t {
+                return static_cast<std::int64_t>((static_cast<const T*>(o)->*Get)());
+            },
             [](fw::TObject* o, std::int64_t v) {
                 using Arg = std::remove_cvref_t<decltype((static_cast<T*>(o)->*Get)())>;
                 (static_cast<T*>(o)->*Set)(static_cast<Arg>(v));
@@ -209,12 +212,24 @@ std::vector<fw::TPropInfo> TnrComm::PublishedProperties() const {
         static void SetTraces(fw::TObject* o, std::int64_t v) {
             static_cast<C*>(o)->SetTraceStates(TTraceStates::FromBits(static_cast<std::uint16_t>(v)));
         }
-        static std::int64_t EventChar(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->EventChar(); }
-        static void SetEventChar(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetEventChar(static_cast<wchar_t>(v)); }
-        static std::int64_t TimeoutRead(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->TimeoutRead(); }
-        static void SetTimeoutRead(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetTimeoutRead(static_cast<std::uint32_t>(v)); }
-        static std::int64_t TimeoutWrite(const fw::TObject* o) { return const_cast<C*>(static_cast<const C*>(o))->TimeoutWrite(); }
-        static void SetTimeoutWrite(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetTimeoutWrite(static_cast<std::uint32_t>(v)); }
+        static std::int64_t EventChar(const fw::TObject* o) {
+            return const_cast<C*>(static_cast<const C*>(o))->EventChar();
+        }
+        static void SetEventChar(fw::TObject* o, std::int64_t v) {
+            static_cast<C*>(o)->SetEventChar(static_cast<wchar_t>(v));
+        }
+        static std::int64_t TimeoutRead(const fw::TObject* o) {
+            return const_cast<C*>(static_cast<const C*>(o))->TimeoutRead();
+        }
+        static void SetTimeoutRead(fw::TObject* o, std::int64_t v) {
+            static_cast<C*>(o)->SetTimeoutRead(static_cast<std::uint32_t>(v));
+        }
+        static std::int64_t TimeoutWrite(const fw::TObject* o) {
+            return const_cast<C*>(static_cast<const C*>(o))->TimeoutWrite();
+        }
+        static void SetTimeoutWrite(fw::TObject* o, std::int64_t v) {
+            static_cast<C*>(o)->SetTimeoutWrite(static_cast<std::uint32_t>(v));
+        }
         static std::int64_t Tag(const fw::TObject* o) { return static_cast<const C*>(o)->Tag(); }
         static void SetTag(fw::TObject* o, std::int64_t v) { static_cast<C*>(o)->SetTag(static_cast<std::int32_t>(v)); }
     };

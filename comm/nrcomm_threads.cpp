@@ -23,9 +23,8 @@ struct TMaskBit {
 
 // The line events and their EV_* bits (EV_RXCHAR and EV_TXEMPTY are handled apart).
 constexpr TMaskBit kLineEvents[] = {
-    {tsRxFlag, EV_RXFLAG}, {tsCTS, EV_CTS},           {tsDSR, EV_DSR},       {tsRLSD, EV_RLSD},
-    {tsBreak, EV_BREAK},   {tsErr, EV_ERR},           {tsRing, EV_RING},     {tsRx80Full, EV_RX80FULL},
-    {tsEvent1, EV_EVENT1}, {tsEvent2, EV_EVENT2},
+    {tsRxFlag, EV_RXFLAG}, {tsCTS, EV_CTS},   {tsDSR, EV_DSR},           {tsRLSD, EV_RLSD},     {tsBreak, EV_BREAK},
+    {tsErr, EV_ERR},       {tsRing, EV_RING}, {tsRx80Full, EV_RX80FULL}, {tsEvent1, EV_EVENT1}, {tsEvent2, EV_EVENT2},
 };
 
 TComStateFlags StateFlagsOf(const COMSTAT& s) {
@@ -390,8 +389,7 @@ bool TCommThread::Settle(TOutcome o) {
             // dispatch is using it meanwhile.
             Post(o.Value, detail::cnPortFailed);
             return false;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -523,14 +521,9 @@ void TMsgThread::DispatchBody() {
     fLink->DispatchThread = Win32.GetCurrentThreadId();
     try {
         switch (glMsg.lParam) {
-            case detail::cnPortFailed:
-                Com->PortFailed(static_cast<DWORD>(glMsg.wParam));
-                break;
-            case detail::cnWriteStarted:
-                Com->AsyncWriteEnded();
-                break;
-            default:
-                Com->ProcessCommEvent(glMsg);
+            case detail::cnPortFailed: Com->PortFailed(static_cast<DWORD>(glMsg.wParam)); break;
+            case detail::cnWriteStarted: Com->AsyncWriteEnded(); break;
+            default: Com->ProcessCommEvent(glMsg);
         }
     } catch (...) {
         // Nothing leaves a dispatch; a handler's exception is reported.

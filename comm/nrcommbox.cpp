@@ -71,12 +71,13 @@ void TnrDeviceBox::WndProc(fw::TMessage& m) {
 
 std::vector<fw::TPropInfo> TnrDeviceBox::PublishedProperties() const {
     auto props = fw::TCustomComboBox::PublishedProperties();
-    props.insert(props.begin(),
-                 fw::TPropInfo{L"ResetOnChanged",
-                               [](const TObject* o) -> std::int64_t {
-                                   return static_cast<const TnrDeviceBox*>(o)->ResetOnChanged() ? 1 : 0;
-                               },
-                               [](TObject* o, std::int64_t v) { static_cast<TnrDeviceBox*>(o)->SetResetOnChanged(v != 0); }});
+    props.insert(props.begin(), fw::TPropInfo{L"ResetOnChanged",
+                                              [](const TObject* o) -> std::int64_t {
+                                                  return static_cast<const TnrDeviceBox*>(o)->ResetOnChanged() ? 1 : 0;
+                                              },
+                                              [](TObject* o, std::int64_t v) {
+                                                  static_cast<TnrDeviceBox*>(o)->SetResetOnChanged(v != 0);
+                                              }});
     return props;
 }
 

@@ -205,8 +205,8 @@ std::wstring ReadRegistryString(HKEY Root, const std::wstring& Path, const std::
     if (Win32.RegQueryValueExW(key, ValueName.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
         std::vector<wchar_t> buf(size / sizeof(wchar_t) + 2, L'\0');
         DWORD got = size;
-        if (Win32.RegQueryValueExW(key, ValueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
-                                   &got) == ERROR_SUCCESS) {
+        if (Win32.RegQueryValueExW(key, ValueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got) ==
+            ERROR_SUCCESS) {
             if (got > size) got = size;
             size_t len = got / sizeof(wchar_t);
             if (type == REG_SZ && len > 0 && buf[len - 1] == L'\0') --len;

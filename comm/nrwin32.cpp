@@ -82,8 +82,7 @@ bool WriteWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, D
     return ok;
 }
 
-bool WriteNoWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred,
-                 bool* Pending) {
+bool WriteNoWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred, bool* Pending) {
     ResetOverlapped(Ovl);
     DWORD n = 0;
     bool ok = Win32.WriteFile(Handle, Data, Length, &n, &Ovl) != FALSE;

@@ -262,8 +262,8 @@ std::wstring GetDevicePropertyString(HDEVINFO DeviceInfoSet, SP_DEVINFO_DATA* De
     constexpr DWORD kSize = 512;
     wchar_t buf[kSize / sizeof(wchar_t)] = {};
     DWORD required = 0;
-    if (!gApi.GetDeviceRegistryProperty(DeviceInfoSet, DeviceInfoData, Property, nullptr,
-                                        reinterpret_cast<BYTE*>(buf), kSize, &required))
+    if (!gApi.GetDeviceRegistryProperty(DeviceInfoSet, DeviceInfoData, Property, nullptr, reinterpret_cast<BYTE*>(buf),
+                                        kSize, &required))
         return {};
     if (required > kSize) required = kSize;
     if (required < sizeof(wchar_t)) return {};
@@ -289,8 +289,7 @@ void CollectDevices(const GUID* Guid, bool PresentOnly, bool ByDevice, fw::TStri
         CollectByInterface(set, Guid, List);
 }
 
-std::wstring GetDeviceRelationList(const std::wstring& InstanceId, const std::wstring& Separator,
-                                   bool BusRelations) {
+std::wstring GetDeviceRelationList(const std::wstring& InstanceId, const std::wstring& Separator, bool BusRelations) {
     if (!gApi.CmGetDeviceIdListSize || !gApi.CmGetDeviceIdList) return {};
     ULONG filter = BusRelations ? CM_GETIDLIST_FILTER_BUSRELATIONS : CM_GETIDLIST_FILTER_REMOVALRELATIONS;
     ULONG len = 0;

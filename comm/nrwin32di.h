@@ -31,7 +31,6 @@ void CollectDevices(const GUID* Guid, bool PresentOnly, bool ByDevice, fw::TStri
 
 // The instance identifiers of a device's bus (or removal) relations joined
 // by Separator; empty when there are none or they cannot be read.
-std::wstring GetDeviceRelationList(const std::wstring& InstanceId, const std::wstring& Separator,
-                                   bool BusRelations);
+std::wstring GetDeviceRelationList(const std::wstring& InstanceId, const std::wstring& Separator, bool BusRelations);
 
 }  // namespace nr

@@ -1,8 +1,8 @@
 #include "classes.h"
 
 #include <algorithm>
-#include <cxxabi.h>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <memory>
 #include <typeinfo>
 
@@ -92,8 +92,10 @@ TComponent* TComponent::FindComponent(const std::wstring& name) const {
 }
 
 void TComponent::SetDesigning(bool v) {
-    if (v) state_.Include(csDesigning);
-    else state_.Exclude(csDesigning);
+    if (v)
+        state_.Include(csDesigning);
+    else
+        state_.Exclude(csDesigning);
 }
 
 void TComponent::InsertComponent(TComponent* c) {
@@ -118,8 +120,7 @@ void TComponent::FreeNotification(TComponent* a) {
 void TComponent::RemoveFreeNotification(TComponent* a) {
     if (!a) return;
     freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), a), freeNotifies_.end());
-    a->freeNotifies_.erase(std::remove(a->freeNotifies_.begin(), a->freeNotifies_.end(), this),
-                           a->freeNotifies_.end());
+    a->freeNotifies_.erase(std::remove(a->freeNotifies_.begin(), a->freeNotifies_.end(), this), a->freeNotifies_.end());
 }
 
 void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
@@ -133,17 +134,14 @@ void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
     }
 }
 
-void TComponent::BeginLoading() {
-    state_.Include(csLoading);
-}
+void TComponent::BeginLoading() { state_.Include(csLoading); }
 
 void TComponent::EndLoading() {
     // Components owned by owned ones were loaded with them and finish first;
     // a Loaded that frees a sibling must not leave it in the walk.
     std::vector<TComponent*> snapshot = components_;
     for (auto* c : snapshot)
-        if (std::find(components_.begin(), components_.end(), c) != components_.end() && c->Loading())
-            c->EndLoading();
+        if (std::find(components_.begin(), components_.end(), c) != components_.end() && c->Loading()) c->EndLoading();
     if (Loading()) Loaded();
 }
 

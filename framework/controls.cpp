@@ -73,8 +73,8 @@ void RegisterClasses() {
         // The program's icon when it carries one.
         wc.hIcon = LoadIconW(inst, L"MAINICON");
         if (!wc.hIcon) wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-        wc.hIconSm = static_cast<HICON>(LoadImageW(inst, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                   GetSystemMetrics(SM_CYSMICON), 0));
+        wc.hIconSm = static_cast<HICON>(
+            LoadImageW(inst, L"MAINICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
         wc.lpszClassName = kClassForm;
         RegisterClassExW(&wc);
 
@@ -353,8 +353,10 @@ void TWinControl::CreateHandle() {
     std::stable_sort(kids.begin(), kids.end(),
                      [](const TWinControl* a, const TWinControl* b) { return a->tabOrder_ < b->tabOrder_; });
     for (TWinControl* k : kids) {
-        if (!k->handle_) k->CreateHandle();
-        else ::SetParent(k->handle_, handle_);
+        if (!k->handle_)
+            k->CreateHandle();
+        else
+            ::SetParent(k->handle_, handle_);
     }
     ArrangeTabOrder();
     if (parent_) parent_->ArrangeTabOrder();
@@ -384,8 +386,8 @@ void TWinControl::CreateWnd() {
                              p.WndParent, id, GetModuleHandleW(nullptr), nullptr);
     if (!h) throw EOSError(L"Cannot create the window of a " + ClassName(), GetLastError());
     SetPropW(h, kPropControl, this);
-    defWndProc_ = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlWndProc)));
+    defWndProc_ =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ControlWndProc)));
     SetPropW(h, kPropDefProc, reinterpret_cast<HANDLE>(defWndProc_));
     handle_ = h;
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(Font().Handle()), FALSE);
@@ -467,8 +469,7 @@ void TWinControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
     top_ = ATop;
     width_ = AWidth < 0 ? 0 : AWidth;
     height_ = AHeight < 0 ? 0 : AHeight;
-    if (handle_)
-        SetWindowPos(handle_, nullptr, left_, top_, width_, WindowHeight(), SWP_NOZORDER | SWP_NOACTIVATE);
+    if (handle_) SetWindowPos(handle_, nullptr, left_, top_, width_, WindowHeight(), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TWinControl::SetVisible(bool v) {
@@ -508,8 +509,7 @@ void TWinControl::ArrangeTabOrder() {
                      [](const TWinControl* a, const TWinControl* b) { return a->tabOrder_ < b->tabOrder_; });
     HWND after = HWND_TOP;
     for (TWinControl* k : kids) {
-        SetWindowPos(k->handle_, after, 0, 0, 0, 0,
-                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
+        SetWindowPos(k->handle_, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
         after = k->handle_;
     }
 }
@@ -585,9 +585,7 @@ void TWinControl::WndProc(TMessage& m) {
                 return;
             }
             break;
-        case WM_DESTROY:
-            SaveWndState();
-            break;
+        case WM_DESTROY: SaveWndState(); break;
         default:
             if (m.Msg >= CN_BASE && m.Msg < CN_BASE + 0x400) {
                 // A notification this control does not handle: the parent
@@ -761,8 +759,7 @@ void TForm::WndProc(TMessage& m) {
             visible_ = false;
             lastFocus_ = nullptr;
             // Wake the application's loop so it sees its main window gone.
-            if (Application && Application->MainWindow() == handle_)
-                PostMessageW(Application->Handle(), WM_NULL, 0, 0);
+            if (Application && Application->MainWindow() == handle_) PostMessageW(Application->Handle(), WM_NULL, 0, 0);
             break;
     }
     TWinControl::WndProc(m);

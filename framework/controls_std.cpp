@@ -55,16 +55,18 @@ void TCheckBox::SetChecked(bool v) {
     HWND h = handle_;
     if (!h) return;
     WPARAM state = v ? BST_CHECKED : BST_UNCHECKED;
-    if (GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId()) SendMessageW(h, BM_SETCHECK, state, 0);
-    else PostMessageW(h, BM_SETCHECK, state, 0);
+    if (GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId())
+        SendMessageW(h, BM_SETCHECK, state, 0);
+    else
+        PostMessageW(h, BM_SETCHECK, state, 0);
 }
 
 std::vector<TPropInfo> TCheckBox::PublishedProperties() const {
     auto props = TWinControl::PublishedProperties();
-    props.push_back(TPropInfo{
-        L"Checked",
-        [](const TObject* o) -> std::int64_t { return static_cast<const TCheckBox*>(o)->Checked() ? 1 : 0; },
-        [](TObject* o, std::int64_t v) { static_cast<TCheckBox*>(o)->SetChecked(v != 0); }});
+    props.push_back(
+        TPropInfo{L"Checked",
+                  [](const TObject* o) -> std::int64_t { return static_cast<const TCheckBox*>(o)->Checked() ? 1 : 0; },
+                  [](TObject* o, std::int64_t v) { static_cast<TCheckBox*>(o)->SetChecked(v != 0); }});
     return props;
 }
 
@@ -151,8 +153,10 @@ void TCustomListControl::ItemDeleted(int i) {
         SendMessageW(handle_, msgs_.DeleteString, static_cast<WPARAM>(i), 0);
         return;
     }
-    if (itemIndex_ == i) itemIndex_ = -1;
-    else if (itemIndex_ > i) --itemIndex_;
+    if (itemIndex_ == i)
+        itemIndex_ = -1;
+    else if (itemIndex_ > i)
+        --itemIndex_;
 }
 
 void TCustomListControl::ItemsCleared() {
@@ -371,8 +375,7 @@ int TMemoLines::Count() const { return static_cast<int>(Split().size()); }
 
 std::wstring TMemoLines::Strings(int i) const {
     auto lines = Split();
-    if (i < 0 || i >= static_cast<int>(lines.size()))
-        throw EListError(Format(L"List index out of bounds (%d)", {i}));
+    if (i < 0 || i >= static_cast<int>(lines.size())) throw EListError(Format(L"List index out of bounds (%d)", {i}));
     return lines[static_cast<size_t>(i)];
 }
 

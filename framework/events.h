@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <initializer_list>
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -24,8 +24,7 @@ public:
     TEvent(std::nullptr_t) {}
 
     template <class F,
-              class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TEvent> &&
-                                       std::is_invocable_r_v<R, F&, A...>>>
+              class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, TEvent> && std::is_invocable_r_v<R, F&, A...>>>
     TEvent(F&& f) : fn_(std::make_shared<std::function<R(A...)>>(std::forward<F>(f))) {
         obj_ = fn_.get();
         thunk_ = &CallFunction;
@@ -48,9 +47,7 @@ public:
     Thunk Code() const { return thunk_; }
     void* Data() const { return obj_; }
 
-    friend bool operator==(const TEvent& a, const TEvent& b) {
-        return a.thunk_ == b.thunk_ && a.obj_ == b.obj_;
-    }
+    friend bool operator==(const TEvent& a, const TEvent& b) { return a.thunk_ == b.thunk_ && a.obj_ == b.obj_; }
     friend bool operator==(const TEvent& a, std::nullptr_t) { return !a.thunk_; }
 
 private:
@@ -94,8 +91,14 @@ public:
     constexpr Store Bits() const { return bits_; }
     constexpr bool Contains(E v) const { return (bits_ & Bit(v)) != 0; }
     constexpr bool Empty() const { return bits_ == 0; }
-    constexpr TSet& Include(E v) { bits_ |= Bit(v); return *this; }
-    constexpr TSet& Exclude(E v) { bits_ &= static_cast<Store>(~Bit(v)); return *this; }
+    constexpr TSet& Include(E v) {
+        bits_ |= Bit(v);
+        return *this;
+    }
+    constexpr TSet& Exclude(E v) {
+        bits_ &= static_cast<Store>(~Bit(v));
+        return *this;
+    }
     constexpr TSet operator+(TSet o) const { return FromBits(bits_ | o.bits_); }
     constexpr TSet operator-(TSet o) const { return FromBits(bits_ & static_cast<Store>(~o.bits_)); }
     constexpr TSet operator*(TSet o) const { return FromBits(bits_ & o.bits_); }

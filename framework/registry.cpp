@@ -26,8 +26,8 @@ void TRegistry::SetRootKey(HKEY Value) {
 bool TRegistry::Open(const std::wstring& Key, REGSAM Access, bool CanCreate) {
     CloseKey();
     HKEY k = nullptr;
-    const LONG rc = CanCreate ? api_.RegCreateKeyExW(root_, Relative(Key), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                                     Access, nullptr, &k, nullptr)
+    const LONG rc = CanCreate ? api_.RegCreateKeyExW(root_, Relative(Key), 0, nullptr, REG_OPTION_NON_VOLATILE, Access,
+                                                     nullptr, &k, nullptr)
                               : api_.RegOpenKeyExW(root_, Relative(Key), 0, Access, &k);
     if (rc != ERROR_SUCCESS) return false;
     key_ = k;

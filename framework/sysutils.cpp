@@ -61,9 +61,12 @@ std::wstring Format(const std::wstring& fmt, std::initializer_list<TVarRec> args
         const TVarRec& a = *it++;
         std::wstring piece;
         switch (fmt[i]) {
-            case L'd': case L'D':
-            case L'u': case L'U':
-            case L'x': case L'X': {
+            case L'd':
+            case L'D':
+            case L'u':
+            case L'U':
+            case L'x':
+            case L'X': {
                 if (a.IsText()) BadFormat(fmt);
                 std::int64_t v = a.Int();
                 wchar_t t = fmt[i];
@@ -82,17 +85,19 @@ std::wstring Format(const std::wstring& fmt, std::initializer_list<TVarRec> args
                 if (neg) piece.insert(piece.begin(), L'-');
                 break;
             }
-            case L's': case L'S':
+            case L's':
+            case L'S':
                 if (!a.IsText()) BadFormat(fmt);
                 piece = a.Text();
                 if (prec >= 0 && piece.size() > static_cast<size_t>(prec)) piece.resize(prec);
                 break;
-            default:
-                BadFormat(fmt);
+            default: BadFormat(fmt);
         }
         if (piece.size() < width) {
-            if (left) piece.append(width - piece.size(), L' ');
-            else piece.insert(0, width - piece.size(), L' ');
+            if (left)
+                piece.append(width - piece.size(), L' ');
+            else
+                piece.insert(0, width - piece.size(), L' ');
         }
         out += piece;
     }

@@ -22,13 +22,20 @@ private:
     std::string narrow_;
 };
 
-class EConvertError : public Exception { using Exception::Exception; };
-class EListError : public Exception { using Exception::Exception; };
-class EAbstractError : public Exception { using Exception::Exception; };
+class EConvertError : public Exception {
+    using Exception::Exception;
+};
+class EListError : public Exception {
+    using Exception::Exception;
+};
+class EAbstractError : public Exception {
+    using Exception::Exception;
+};
 class EOSError : public Exception {
 public:
     EOSError(std::wstring msg, std::uint32_t code) : Exception(std::move(msg)), code_(code) {}
     std::uint32_t ErrorCode() const { return code_; }
+
 private:
     std::uint32_t code_;
 };
@@ -69,7 +76,7 @@ bool SameTextAscii(const std::wstring& a, const std::wstring& b);
 // Text of a caught exception, for error displays and logs.
 std::wstring CurrentExceptionMessage();
 
-std::wstring Widen(const std::string& s);   // bytes as Latin-1 characters
+std::wstring Widen(const std::string& s);  // bytes as Latin-1 characters
 std::string NarrowUtf8(const std::wstring& s);
 
 }  // namespace fw

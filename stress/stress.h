@@ -48,7 +48,7 @@ double NowMs();
 struct TProcessUse {
     long Handles = -1;
     long Threads = -1;
-    long long HeapBytes = 0;   // busy blocks of all heaps
+    long long HeapBytes = 0;  // busy blocks of all heaps
     long long HeapBlocks = 0;
     long long CrtLiveBytes = 0;
     long long CrtLiveBlocks = 0;
@@ -68,6 +68,6 @@ std::string Narrow(const std::wstring& s);
 
 }  // namespace stress
 
-#define STRESS_SECTION(Id, Title, Fn, FullSeconds, ShortSeconds)                                   \
-    static const bool stress_section_registered_##Id =                                             \
+#define STRESS_SECTION(Id, Title, Fn, FullSeconds, ShortSeconds) \
+    static const bool stress_section_registered_##Id =           \
         ::stress::RegisterSection(#Id, Title, Fn, FullSeconds, ShortSeconds)

@@ -29,7 +29,9 @@ public:
             FatalText = msg;
             raise = false;
         };
-        com.OnCommError = [this](fw::TObject*, std::uint32_t, std::uint32_t, nr::TComStateFlags, bool&) { ++CommErrors; };
+        com.OnCommError = [this](fw::TObject*, std::uint32_t, std::uint32_t, nr::TComStateFlags, bool&) {
+            ++CommErrors;
+        };
         com.NotifyAdd([this](fw::TObject*, std::int32_t code) {
             if (code == nr::ncDevicesChanged) ++Changes;
         });

@@ -177,10 +177,11 @@ void Cycles() {
         const double beyondWine =
             wineCost < 0 ? heapPerCycle : (static_cast<double>(u1.HeapBytes - u0.HeapBytes) - waits * wineCost) / n;
         const std::string mode = useMain ? "UseMainThread true: " : "UseMainThread false: ";
-        Line("  %s%d cycles in %.1f s; handles %ld -> %ld, threads %ld -> %ld, heap %lld -> %lld B, "
-             "%.2f pending waits per cycle",
-             mode.c_str(), n, seconds, u0.Handles, u1.Handles, u0.Threads, u1.Threads, u0.HeapBytes, u1.HeapBytes,
-             static_cast<double>(waits) / n);
+        Line(
+            "  %s%d cycles in %.1f s; handles %ld -> %ld, threads %ld -> %ld, heap %lld -> %lld B, "
+            "%.2f pending waits per cycle",
+            mode.c_str(), n, seconds, u0.Handles, u1.Handles, u0.Threads, u1.Threads, u0.HeapBytes, u1.HeapBytes,
+            static_cast<double>(waits) / n);
         All((mode + "opens that succeeded").c_str(), c.Opened, n);
         All((mode + "exchanges that arrived").c_str(), c.Exchanged, n);
         AtMost((mode + "handles gained").c_str(), u1.Handles - u0.Handles, 0, "");

@@ -47,7 +47,8 @@ public:
     explicit THarness(TPtyPair& pair) : pair_(pair) {
         UseUtilityLine(com);
         com.SetComPortNo(static_cast<std::uint16_t>(pair.PortA()));
-        com.OnFatalError = [this](fw::TObject*, std::uint32_t code, std::uint32_t, const std::wstring& msg, bool& raise) {
+        com.OnFatalError = [this](fw::TObject*, std::uint32_t code, std::uint32_t, const std::wstring& msg,
+                                  bool& raise) {
             raise = false;
             if (code == 1 && msg.find(L"stress: ") != std::wstring::npos) ++Reports;
             if (code == 1 && msg == L"Unknown exception") ++Reports;
@@ -309,7 +310,7 @@ void CallHandlers(TPtyPair& pair, int n) {
         THarness h(pair);
         if (!h.Ready()) return void(All("listener: port and peer open", 0, 1));
         const nr::TnrNotifyEvent listener = [&](fw::TObject*, std::int32_t code) {
-            Throw(code == nr::ncMediumOpened ? "listener, medium opened"
+            Throw(code == nr::ncMediumOpened   ? "listener, medium opened"
                   : code == nr::ncMediumClosed ? "listener, medium closed"
                                                : "listener, devices changed",
                   ++h.Throws);

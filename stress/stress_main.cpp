@@ -112,7 +112,8 @@ void CountCrtAllocations() {
     gRealCalloc = &::calloc;
     gRealRealloc = &::realloc;
     gRealFree = &::free;
-#define NR_HOOK(Name, Fn) {"msvcrt.dll", Name, reinterpret_cast<void**>(&gReal##Fn), reinterpret_cast<void*>(&Counting##Fn)}
+#define NR_HOOK(Name, Fn) \
+    { "msvcrt.dll", Name, reinterpret_cast<void**>(&gReal##Fn), reinterpret_cast<void*>(&Counting##Fn) }
     const THook hooks[] = {NR_HOOK("malloc", Malloc), NR_HOOK("calloc", Calloc), NR_HOOK("realloc", Realloc),
                            NR_HOOK("free", Free)};
 #undef NR_HOOK
@@ -318,7 +319,9 @@ long long CrtAllocations() { return gCrtAllocations.load(); }
 
 bool PumpUntil(const std::function<bool()>& Pred, DWORD Ms) { return fw::Application->ProcessMessagesUntil(Pred, Ms); }
 
-void Pump(DWORD Ms) { PumpUntil([] { return false; }, Ms); }
+void Pump(DWORD Ms) {
+    PumpUntil([] { return false; }, Ms);
+}
 
 std::wstring ExeDir() {
     wchar_t buf[MAX_PATH];
@@ -358,7 +361,8 @@ int main(int argc, char** argv) {
     CreateThread(nullptr, 0, &Watchdog, nullptr, 0, nullptr);
 
     auto& all = Sections();
-    std::sort(all.begin(), all.end(), [](const TSection& a, const TSection& b) { return std::string(a.Name) < b.Name; });
+    std::sort(all.begin(), all.end(),
+              [](const TSection& a, const TSection& b) { return std::string(a.Name) < b.Name; });
     const double t0 = stress::NowMs();
     int ran = 0;
     for (const auto& s : all) {

@@ -46,8 +46,8 @@ void Map() {
     if (!PairReady(one, "the map entries") || !PairReady(two, "the map entries")) return;
     RemoveStaleMapEntries(kPrefix);
     // The ports of the two pairs, each with the other end of its line.
-    const std::map<std::uint32_t, std::uint32_t> otherEnd = {{one.PortA(), one.PortB()}, {one.PortB(), one.PortA()},
-                                                             {two.PortA(), two.PortB()}, {two.PortB(), two.PortA()}};
+    const std::map<std::uint32_t, std::uint32_t> otherEnd = {
+        {one.PortA(), one.PortB()}, {one.PortB(), one.PortA()}, {two.PortA(), two.PortB()}, {two.PortB(), two.PortA()}};
     std::vector<TValue> values;
     int k = 0;
     auto add = [&](DWORD type, std::vector<BYTE> data, std::wstring name = L"") {
@@ -58,22 +58,22 @@ void Map() {
     for (const wchar_t* s : {L"COMX", L"COM3A", L"COM65536", L"COM99999", L"COM007", L"COM00", L"COM 242", L" COM243",
                              L"COM\x0663", L"COM12345678901234567890", L""})
         add(REG_SZ, Bytes(s));
-    add(REG_SZ, {});                                                            // empty, not even a NUL
-    add(REG_SZ, Bytes(L"COM248" + std::wstring(140, L'7')));                    // data longer than a map entry holds
-    add(REG_SZ, Bytes(L"COM249"), kPrefix + std::wstring(300, L'L'));          // value name longer than one
-    add(REG_DWORD, {5, 0, 0, 0});                                              // wrong type, no text at all
+    add(REG_SZ, {});                                                   // empty, not even a NUL
+    add(REG_SZ, Bytes(L"COM248" + std::wstring(140, L'7')));           // data longer than a map entry holds
+    add(REG_SZ, Bytes(L"COM249"), kPrefix + std::wstring(300, L'L'));  // value name longer than one
+    add(REG_DWORD, {5, 0, 0, 0});                                      // wrong type, no text at all
     add(REG_BINARY, {0xFF, 0xFE, 0x00});
     // Names that do stand for a port, however they are stored.
     add(REG_SZ, Bytes(L"COM0"));
     add(REG_SZ, Bytes(L"COM65535"));
     std::wstring lower = Com(one.PortA());
     for (auto& c : lower) c = static_cast<wchar_t>(towlower(c));
-    add(REG_SZ, Bytes(lower));                                                 // lower case
+    add(REG_SZ, Bytes(lower));  // lower case
     add(REG_SZ, Bytes(Com(one.PortB())));
-    add(REG_SZ, Bytes(Com(one.PortB())));                                      // duplicates
+    add(REG_SZ, Bytes(Com(one.PortB())));  // duplicates
     add(REG_SZ, Bytes(L"Com" + std::to_wstring(one.PortB())));
-    add(REG_SZ, Bytes(Com(two.PortA()), 6));                                   // NUL-padded
-    add(REG_SZ, Bytes(Com(two.PortB()) + std::wstring(1, L'\0') + L"junk"));   // text after the NUL
+    add(REG_SZ, Bytes(Com(two.PortA()), 6));                                      // NUL-padded
+    add(REG_SZ, Bytes(Com(two.PortB()) + std::wstring(1, L'\0') + L"junk"));      // text after the NUL
     add(REG_MULTI_SZ, Bytes(L"COM247" + std::wstring(1, L'\0') + L"COM246", 2));  // wrong type, first string counts
     {
         auto b = Bytes(L"COM245", 0);  // wrong type: binary, no NUL
@@ -85,14 +85,15 @@ void Map() {
     std::vector<std::unique_ptr<TMapEntry>> entries;
     int stored = 0;
     for (const auto& v : values) {
-        entries.push_back(std::make_unique<TMapEntry>(v.Name, v.Type, v.Data.data(), static_cast<DWORD>(v.Data.size())));
+        entries.push_back(
+            std::make_unique<TMapEntry>(v.Name, v.Type, v.Data.data(), static_cast<DWORD>(v.Data.size())));
         stored += entries.back()->Ready();
     }
     All("map entries stored", stored, static_cast<long long>(values.size()));
 
-    const std::set<std::wstring> expected = {L"COM0",         L"COM65535",     Com(one.PortA()), Com(one.PortB()),
-                                             Com(two.PortA()), Com(two.PortB()), L"COM247",        L"COM245",
-                                             L"COM244"};
+    const std::set<std::wstring> expected = {L"COM0",          L"COM65535",      Com(one.PortA()),
+                                             Com(one.PortB()), Com(two.PortA()), Com(two.PortB()),
+                                             L"COM247",        L"COM245",        L"COM244"};
     gRealCreateFileW = nr::Win32.CreateFileW;
     nr::Win32.CreateFileW = &RecordingCreateFileW;
     const char* const modes[] = {"epQuickAll", "epFullInfo", "epFullPresent"};
@@ -126,7 +127,8 @@ void Map() {
             const bool same = com.ComName() == name && com.DeviceIndex() == i &&
                               name == nr::ComPortName(static_cast<std::uint32_t>(d->Data));
             consistent += same;
-            if (!same) Detail("%s: entry %s selects %s", m.c_str(), Narrow(name).c_str(), Narrow(com.ComName()).c_str());
+            if (!same)
+                Detail("%s: entry %s selects %s", m.c_str(), Narrow(name).c_str(), Narrow(com.ComName()).c_str());
             if (d->NamePDO.rfind(kPrefix, 0) != 0) continue;  // not ours: not opened
             ++oursTotal;
             ours.insert(name);

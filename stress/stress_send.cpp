@@ -94,7 +94,8 @@ TRound Round(TPtyPair& pair, bool useMain) {
     if (!done) peer.Cancel();
     reader.join();
     r.ArrivedInOrder = got == expected;
-    if (!r.ArrivedInOrder) Detail("%u bytes taken, %u arrived", static_cast<unsigned>(expected.size()), static_cast<unsigned>(got.size()));
+    if (!r.ArrivedInOrder)
+        Detail("%u bytes taken, %u arrived", static_cast<unsigned>(expected.size()), static_cast<unsigned>(got.size()));
     r.OtherErrors = other;
     com.SetActive(false);
     WaitThreadsEnd(threads, 10000);

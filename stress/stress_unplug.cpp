@@ -27,8 +27,8 @@ struct TOutcome {
     bool Reached = false;  // the state was there when the line went
     bool Closed = false;   // Active read false within kCloseLimitMs
     double CloseMs = 0;
-    int Closes = 0;        // OnClose calls
-    int ClosedNotes = 0;   // ncMediumClosed broadcasts
+    int Closes = 0;       // OnClose calls
+    int ClosedNotes = 0;  // ncMediumClosed broadcasts
     bool ThreadsEnded = false;
     bool Reopened = false;
 };
@@ -84,7 +84,9 @@ TOutcome Try(bool cable, bool mainThread, TState state, std::uint32_t sparePort,
         if (code == nr::ncMediumClosed) ++notes;
     });
     com.OnAfterReceive = [&](fw::TObject*, void*, std::uint32_t n) { received += n; };
-    com.OnFatalError = [](fw::TObject*, std::uint32_t, std::uint32_t, const std::wstring&, bool& raise) { raise = false; };
+    com.OnFatalError = [](fw::TObject*, std::uint32_t, std::uint32_t, const std::wstring&, bool& raise) {
+        raise = false;
+    };
     com.SetActive(true);
     if (!com.Active()) {
         Detail("COM%u did not open: %s", pair.PortA(), Narrow(com.LastOpenError()).c_str());
@@ -144,24 +146,25 @@ void Unplug() {
                     const TOutcome r = Try(cable, mainThread, state, spare.PortA(), sparePeer);
                     ++total;
                     slowest = std::max(slowest, r.CloseMs);
-                    const bool ok = r.Reached && r.Closed && r.Closes == 1 && r.ClosedNotes == 1 && r.ThreadsEnded &&
-                                    r.Reopened;
+                    const bool ok =
+                        r.Reached && r.Closed && r.Closes == 1 && r.ClosedNotes == 1 && r.ThreadsEnded && r.Reopened;
                     if (ok) {
                         ++good;
                         continue;
                     }
-                    Detail("%s, UseMainThread %s, %s: state reached %d, closed %d after %.0f ms, OnClose %d, "
-                           "ncMediumClosed %d, threads ended %d, reopened %d",
-                           cable ? "cable" : "plain pair", mainThread ? "true" : "false", kStateNames[state],
-                           r.Reached, r.Closed, r.CloseMs, r.Closes, r.ClosedNotes, r.ThreadsEnded, r.Reopened);
+                    Detail(
+                        "%s, UseMainThread %s, %s: state reached %d, closed %d after %.0f ms, OnClose %d, "
+                        "ncMediumClosed %d, threads ended %d, reopened %d",
+                        cable ? "cable" : "plain pair", mainThread ? "true" : "false", kStateNames[state], r.Reached,
+                        r.Closed, r.CloseMs, r.Closes, r.ClosedNotes, r.ThreadsEnded, r.Reopened);
                 }
             }
             const std::string what = std::string(cable ? "cable" : "plain pair") + ", " + kStateNames[state] +
                                      ": closed once, no hang, reopened";
             All(what.c_str(), good, total);
         }
-        AtMost(cable ? "cable: slowest close after the unplug" : "plain pair: slowest close after the unplug",
-               slowest, kCloseLimitMs, "ms");
+        AtMost(cable ? "cable: slowest close after the unplug" : "plain pair: slowest close after the unplug", slowest,
+               kCloseLimitMs, "ms");
     }
 }
 

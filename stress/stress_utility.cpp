@@ -108,8 +108,9 @@ void Utility() {
     const std::wstring moduleLog = TempPath(L"module") + L".log";
     TChild module;
     const bool moduleUp =
-        module.Start(L"\"" + dir + L"nrsim.exe\" --port " + std::to_wstring(pair.PortB()) + L" --mode ack --seconds 1800",
-                     moduleLog) &&
+        module.Start(
+            L"\"" + dir + L"nrsim.exe\" --port " + std::to_wstring(pair.PortB()) + L" --mode ack --seconds 1800",
+            moduleLog) &&
         PumpUntil([&] { return ReadFileText(moduleLog).find("module on") != std::string::npos || !module.Running(); },
                   10000) &&
         module.Running();

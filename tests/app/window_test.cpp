@@ -27,7 +27,9 @@ std::vector<std::wstring> Lines(TForm2* f) {
     return v;
 }
 
-bool Pump(const std::function<bool()>& pred, DWORD ms = 5000) { return fw::Application->ProcessMessagesUntil(pred, ms); }
+bool Pump(const std::function<bool()>& pred, DWORD ms = 5000) {
+    return fw::Application->ProcessMessagesUntil(pred, ms);
+}
 
 // A machine with a scripted serial-port map and device database; the window
 // built on it.
@@ -47,7 +49,8 @@ struct WindowTest : ::testing::Test {
     }
     std::vector<std::wstring> BoxEntries() {
         std::vector<std::wstring> v;
-        for (int i = 0; i < form->nrDeviceBox1->Items().Count(); ++i) v.push_back(form->nrDeviceBox1->Items().Strings(i));
+        for (int i = 0; i < form->nrDeviceBox1->Items().Count(); ++i)
+            v.push_back(form->nrDeviceBox1->Items().Strings(i));
         return v;
     }
     bool Waiting() { return !IsWindowEnabled(form->Handle()) && form->Timer1->Enabled(); }
@@ -102,7 +105,8 @@ TEST_F(WindowTest, LayoutAsDesigned) {
 
     std::vector<std::wstring> makes;
     for (int i = 0; i < form->ListBox1->Items().Count(); ++i) makes.push_back(form->ListBox1->Items().Strings(i));
-    EXPECT_EQ(makes, (std::vector<std::wstring>{L"DAF", L"MAN", L"IVECO", L"MERCEDES", L"SCANIA", L"RENAULT", L"VOLVO"}));
+    EXPECT_EQ(makes,
+              (std::vector<std::wstring>{L"DAF", L"MAN", L"IVECO", L"MERCEDES", L"SCANIA", L"RENAULT", L"VOLVO"}));
     EXPECT_EQ(form->ListBox1->ItemIndex(), 0);
     EXPECT_EQ(form->ImageList1->Count(), 7);
     EXPECT_FALSE(form->Image1->Picture().Empty());  // DAF's logo
@@ -214,7 +218,7 @@ TEST_F(CycleTest, AcknowledgementEndsTheWaitWithSuccess) {
     line->Receive(std::string("\xAA\x0C", 2));
     ASSERT_TRUE(Pump([&] { return Idle(); }));
     EXPECT_EQ(Lines(form), (std::vector<std::wstring>{L"Sending Truck Data: SCANIA...", L"Truck OK ACK Received! ",
-                                                       L"Programming successfull! "}));
+                                                      L"Programming successfull! "}));
     // The timer was stopped: no time-out follows.
     EXPECT_FALSE(Pump([&] { return LogHas(L"Error: Timeout!"); }, 600));
 }
@@ -245,7 +249,7 @@ TEST_F(CycleTest, TimeoutAndALateAcknowledgement) {
     line->Receive(std::string("\xAA\x0C", 2));
     ASSERT_TRUE(Pump([&] { return LogHas(L"Programming successfull! "); }));
     EXPECT_EQ(Lines(form), (std::vector<std::wstring>{L"Sending Truck Data: DAF...", L"Error: Timeout!",
-                                                       L"Truck OK ACK Received! ", L"Programming successfull! "}));
+                                                      L"Truck OK ACK Received! ", L"Programming successfull! "}));
 }
 
 TEST_F(CycleTest, TheRealTimeoutIsFiveSeconds) {
@@ -261,7 +265,8 @@ TEST_F(CycleTest, TheRealTimeoutIsFiveSeconds) {
 TEST_F(CycleTest, FailingWritesAreReportedPerByteAndTheWaitRunsOn) {
     line->FailNextWrite(ERROR_GEN_FAILURE);
     Start();
-    EXPECT_EQ(Lines(form), (std::vector<std::wstring>{L"Sending Truck Data: DAF...", L"Error: Communication problem!"}));
+    EXPECT_EQ(Lines(form),
+              (std::vector<std::wstring>{L"Sending Truck Data: DAF...", L"Error: Communication problem!"}));
     EXPECT_EQ(line->Output(), std::string("\x55\x01\x00", 3));  // the other bytes still go
     // The error came before the wait began: the window waits with the default cursor.
     EXPECT_TRUE(Waiting());

@@ -332,8 +332,8 @@ TEST(BaseIO, AThrowingListenerIsReportedAndTheOthersAreStillTold) {
     EXPECT_FALSE(io->Active());
     EXPECT_NO_THROW(io->Update());
     EXPECT_EQ(reported, (std::vector<std::wstring>{L"opened: no", L"Unknown exception", L"Unknown exception"}));
-    EXPECT_EQ(trace, (std::vector<std::wstring>{L"OpenHandle", L"notify 2", L"ReleaseHandle", L"notify 1",
-                                                L"notify 3"}));
+    EXPECT_EQ(trace,
+              (std::vector<std::wstring>{L"OpenHandle", L"notify 2", L"ReleaseHandle", L"notify 1", L"notify 3"}));
 
     // Without a handler to clear it, the report is shown, as a dispatch's is.
     std::vector<std::wstring> shown;

@@ -52,7 +52,8 @@ TEST(SetupApiBinding, ConfigurationManagerFromSetupApiWhenItExportsIt) {
 }
 
 TEST(SetupApiBinding, MissingRequiredEntryPointBindsNothingAndRetries) {
-    for (const char* missing : {"SetupDiGetINFClassW", "SetupDiGetClassDevsW", "CM_Get_Sibling", "CM_Locate_DevNodeW"}) {
+    for (const char* missing :
+         {"SetupDiGetINFClassW", "SetupDiGetClassDevsW", "CM_Get_Sibling", "CM_Locate_DevNodeW"}) {
         TFakeSystem sys;
         sys.SetupApiExportsCm = false;
         sys.AddPortsDevice(L"COM3", L"USB Serial Port");

@@ -43,9 +43,9 @@ TEST(SerialPortMap, SortsByNumberAndCarriesIt) {
     fw::TStringList l;
     l.Add(L"stale");
     ListSerialPorts(&l, true);
-    EXPECT_EQ(Entries(l), (std::vector<Entry>{{L"COM1=\\Device\\Serial0", 1},
-                                              {L"COM2=\\Device\\Serial1", 2},
-                                              {L"COM10=\\Device\\VCP0", 10}}));
+    EXPECT_EQ(Entries(l),
+              (std::vector<Entry>{
+                  {L"COM1=\\Device\\Serial0", 1}, {L"COM2=\\Device\\Serial1", 2}, {L"COM10=\\Device\\VCP0", 10}}));
     ListSerialPorts(&l, false);
     EXPECT_EQ(Entries(l), (std::vector<Entry>{{L"COM1", 1}, {L"COM2", 2}, {L"COM10", 10}}));
     EXPECT_EQ(sys.OpenKeys(), 0);
@@ -75,14 +75,14 @@ TEST(SerialPortMap, OddValuesAreSkippedAndTheRestListed) {
     sys.AddMapPort(L"\\Device\\L", L"COM00");
     sys.AddMapPort(L"\\Device\\M", L"COM65535");
     sys.AddValue(kSerialMapPath, L"\\Device\\G", std::wstring(200, L'C'));  // data longer than the buffer
-    sys.AddValue(kSerialMapPath, std::wstring(300, L'N'), L"COM8");       // name longer than the buffer
-    sys.AddValue(kSerialMapPath, L"\\Device\\H", L"COM7", REG_SZ, false);  // stored without its NUL
+    sys.AddValue(kSerialMapPath, std::wstring(300, L'N'), L"COM8");         // name longer than the buffer
+    sys.AddValue(kSerialMapPath, L"\\Device\\H", L"COM7", REG_SZ, false);   // stored without its NUL
     sys.AddMapPort(L"\\Device\\Serial1", L"COM2");
     fw::TStringList l;
     ASSERT_NO_THROW(ListSerialPorts(&l, true));
-    EXPECT_EQ(Entries(l), (std::vector<Entry>{{L"COM2=\\Device\\Serial1", 2},
-                                              {L"COM7=\\Device\\H", 7},
-                                              {L"COM65535=\\Device\\M", 65535}}));
+    EXPECT_EQ(Entries(l),
+              (std::vector<Entry>{
+                  {L"COM2=\\Device\\Serial1", 2}, {L"COM7=\\Device\\H", 7}, {L"COM65535=\\Device\\M", 65535}}));
     EXPECT_EQ(sys.OpenKeys(), 0);
 }
 
@@ -219,8 +219,8 @@ TEST(RegistryRoutines, CallCancelIo) {
 // listing, and nothing else of the prefix's map is lost.
 TEST(SerialPortMapReal, AddedValueShowsUp) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
-                              REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     fw::TStringList before;
     ListSerialPorts(&before, true);

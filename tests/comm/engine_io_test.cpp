@@ -55,7 +55,10 @@ TEST_F(EngineIO, SendsPutExactlyTheirBytesOnTheLine) {
     const char block[] = {'\x01', '\x02', '\x03'};
     com->SendData(block, 3);
     com->SendAheadChar(L'!');
-    EXPECT_EQ(fake.Output(), std::string("\x34\x05" "AB\xFF\x00Z" "\x01\x02\x03!", 11));
+    EXPECT_EQ(fake.Output(), std::string("\x34\x05"
+                                         "AB\xFF\x00Z"
+                                         "\x01\x02\x03!",
+                                         11));
     EXPECT_EQ(com->TotalSent(), 11u);
     EXPECT_TRUE(errors.empty());
     ASSERT_EQ(log.Lines.size(), 5u);

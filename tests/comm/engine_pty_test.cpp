@@ -11,8 +11,8 @@
 #include "engine_components.h"
 #include "line_fixture.h"
 #include "pty_pair.h"
-#include "win32_guard.h"
 #include "test_components.h"
+#include "win32_guard.h"
 
 using namespace nr;
 using namespace serial_test;
@@ -48,10 +48,15 @@ TEST_F(EnginePty, OpensByNumberWithTheLineSettingsAndSendsExactBytes) {
     EXPECT_NE(d.fRtsControl, unsigned(RTS_CONTROL_HANDSHAKE));
 
     com->SendChar(static_cast<wchar_t>(0x1F0));  // low byte 0xF0
-    com->SendString("\xAA\x0C" "abc");
+    com->SendString(
+        "\xAA\x0C"
+        "abc");
     const char block[] = {'\x00', '\x01', '\xFF'};
     com->SendData(block, 3);
-    EXPECT_EQ(peer->Read(9, 2000), std::string("\xF0\xAA\x0C" "abc" "\x00\x01\xFF", 9));
+    EXPECT_EQ(peer->Read(9, 2000), std::string("\xF0\xAA\x0C"
+                                               "abc"
+                                               "\x00\x01\xFF",
+                                               9));
     EXPECT_EQ(peer->Read(1, 100), "");  // and nothing more
     EXPECT_EQ(com->TotalSent(), 9u);
 }
@@ -86,7 +91,9 @@ TEST_F(EnginePty, BytesFromThePeerReachOnAfterReceiveOnTheChosenThread) {
         return got.size() == 5;
     }));
     std::lock_guard<std::mutex> g(mu);
-    EXPECT_EQ(got, "\xAA\x0C" "xyz");
+    EXPECT_EQ(got,
+              "\xAA\x0C"
+              "xyz");
     for (DWORD t : threads) EXPECT_NE(t, GetCurrentThreadId());
     EXPECT_EQ(com->TotalReceived(), 5u);
 }

@@ -106,8 +106,8 @@ TEST_F(EngineSettings, ReadCommConfigRecognisesTheFlagWords) {
         DWORD Flags;
         TStreamProtocol Protocol;
         bool RS485;
-    } cases[] = {{0x1011, spNone, false},     {0x1311, spXonXoff, false}, {0x2015, spHardware, false},
-                 {0x3011, spNone, true},      {0x1313, spXonXoff, false}, {0x0000, spNone, false}};
+    } cases[] = {{0x1011, spNone, false}, {0x1311, spXonXoff, false}, {0x2015, spHardware, false},
+                 {0x3011, spNone, true},  {0x1313, spXonXoff, false}, {0x0000, spNone, false}};
     for (const auto& c : cases) {
         com->SetDcbFlags(c.Flags);
         com->ReadCommConfig();
@@ -151,9 +151,9 @@ TEST_F(EngineSettings, OpenConfiguresThePortInOrderAndLogs) {
     EXPECT_FALSE(fake.Called("SetCommState 57600 4113"));  // closed: stored only
     com->SetActive(true);
     ASSERT_TRUE(com->Active());
-    std::vector<std::string> expected = {"Open",           "ClearCommError",        "SetupComm 8192 8192",
-                                         "SetCommTimeouts", "SetCommState 57600 4113", "SetCommMask 0",
-                                         "SetCommMask 1"};
+    std::vector<std::string> expected = {
+        "Open",          "ClearCommError", "SetupComm 8192 8192", "SetCommTimeouts", "SetCommState 57600 4113",
+        "SetCommMask 0", "SetCommMask 1"};
     auto calls = fake.Calls();
     ASSERT_GE(calls.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + expected.size()), expected);
@@ -315,9 +315,9 @@ TEST_F(EngineSettings, TraceStatesBuildTheDriverMask) {
     struct Case {
         TTraceState S;
         DWORD Bit;
-    } cases[] = {{tsRxChar, 0},           {tsRxFlag, EV_RXFLAG},     {tsTxEmpty, EV_TXEMPTY}, {tsCTS, EV_CTS},
-                 {tsDSR, EV_DSR},         {tsRLSD, EV_RLSD},         {tsBreak, EV_BREAK},     {tsErr, EV_ERR},
-                 {tsRing, EV_RING},       {tsRx80Full, EV_RX80FULL}, {tsEvent1, EV_EVENT1},   {tsEvent2, EV_EVENT2}};
+    } cases[] = {{tsRxChar, 0},     {tsRxFlag, EV_RXFLAG},     {tsTxEmpty, EV_TXEMPTY}, {tsCTS, EV_CTS},
+                 {tsDSR, EV_DSR},   {tsRLSD, EV_RLSD},         {tsBreak, EV_BREAK},     {tsErr, EV_ERR},
+                 {tsRing, EV_RING}, {tsRx80Full, EV_RX80FULL}, {tsEvent1, EV_EVENT1},   {tsEvent2, EV_EVENT2}};
     TTraceStates all;
     for (const auto& c : cases) {
         EXPECT_EQ(TraceStatesToEventMask(TTraceStates{c.S}, false), DWORD(EV_RXCHAR | c.Bit)) << int(c.S);
@@ -398,8 +398,7 @@ TEST(EngineOpenFailure, ReportsErrorCodeOneWithTheSystemText) {
     std::vector<int> notes;
     com.NotifyAdd([&](TObject*, std::int32_t c) { notes.push_back(c); });
     int calls = 0;
-    com.OnFatalError = [&](TObject* s, std::uint32_t code, std::uint32_t detail, const std::wstring& msg,
-                           bool& raise) {
+    com.OnFatalError = [&](TObject* s, std::uint32_t code, std::uint32_t detail, const std::wstring& msg, bool& raise) {
         ++calls;
         EXPECT_EQ(s, &com);
         EXPECT_EQ(code, 1u);

@@ -190,16 +190,16 @@ TEST_F(SerialConfig, StoredBytesAreTheSharedLayout) {
     const std::string v = Raw(L"Port", &type);
     EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
     ASSERT_EQ(v.size(), 49u);
-    EXPECT_EQ(Field(v, 0, 1), 5u);                // port
-    EXPECT_EQ(v.substr(1, 28), com->DcbBytes());  // the DCB as held in memory...
-    EXPECT_EQ(Field(v, 1, 4), 28u);               // ...DCBlength
-    EXPECT_EQ(Field(v, 5, 4), 38400u);            // BaudRate
-    EXPECT_EQ(Field(v, 9, 4) & 0x1313, 0x1313u);  // fBinary, fParity, fOutX, fInX, DTR and RTS enabled
-    EXPECT_EQ(Field(v, 15, 2), 2048u);            // XonLim
-    EXPECT_EQ(Field(v, 19, 1), 7u);               // ByteSize
-    EXPECT_EQ(Field(v, 20, 1), 2u);               // Parity: even
-    EXPECT_EQ(Field(v, 21, 1), 2u);               // StopBits: two
-    EXPECT_EQ(Field(v, 22, 1), 0x11u);            // XonChar
+    EXPECT_EQ(Field(v, 0, 1), 5u);                                // port
+    EXPECT_EQ(v.substr(1, 28), com->DcbBytes());                  // the DCB as held in memory...
+    EXPECT_EQ(Field(v, 1, 4), 28u);                               // ...DCBlength
+    EXPECT_EQ(Field(v, 5, 4), 38400u);                            // BaudRate
+    EXPECT_EQ(Field(v, 9, 4) & 0x1313, 0x1313u);                  // fBinary, fParity, fOutX, fInX, DTR and RTS enabled
+    EXPECT_EQ(Field(v, 15, 2), 2048u);                            // XonLim
+    EXPECT_EQ(Field(v, 19, 1), 7u);                               // ByteSize
+    EXPECT_EQ(Field(v, 20, 1), 2u);                               // Parity: even
+    EXPECT_EQ(Field(v, 21, 1), 2u);                               // StopBits: two
+    EXPECT_EQ(Field(v, 22, 1), 0x11u);                            // XonChar
     EXPECT_EQ(Field(v, 26, 1), static_cast<std::uint32_t>('x'));  // EvtChar
     for (std::uint32_t i = 0; i < 5; ++i) EXPECT_EQ(Field(v, 29 + 4 * i, 4), i + 1) << i;  // time-outs in order
 }
@@ -211,15 +211,22 @@ TEST_F(SerialConfig, ValueWrittenByAnotherProgramLoads) {
                               .U32(4800)    // BaudRate
                               .U32(0x2017)  // fBinary, fParity, fOutxCtsFlow, DTR enabled, RTS handshake
                               .U16(0)
-                              .U16(2048)    // XonLim
-                              .U16(2048)    // XoffLim
-                              .U8(7)        // ByteSize
-                              .U8(1)        // Parity: odd
-                              .U8(2)        // StopBits: two
-                              .U8(0x11).U8(0x13).U8(0).U8(0)
-                              .U8('E')      // EvtChar
+                              .U16(2048)  // XonLim
+                              .U16(2048)  // XoffLim
+                              .U8(7)      // ByteSize
+                              .U8(1)      // Parity: odd
+                              .U8(2)      // StopBits: two
+                              .U8(0x11)
+                              .U8(0x13)
+                              .U8(0)
+                              .U8(0)
+                              .U8('E')  // EvtChar
                               .U16(0)
-                              .U32(10).U32(20).U32(30).U32(40).U32(50)
+                              .U32(10)
+                              .U32(20)
+                              .U32(30)
+                              .U32(40)
+                              .U32(50)
                               .Bytes();
     ASSERT_EQ(v.size(), 49u);
     SetRaw(L"Port", REG_BINARY, v);
@@ -248,7 +255,7 @@ TEST_F(SerialConfig, ValueOfAnotherSizeMissingValueOrMissingKeyChangeNothing) {
     const TState before = State(*com);
     Forget();
     com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");  // no key
-    EXPECT_FALSE(KeyExists());                          // and loading made none
+    EXPECT_FALSE(KeyExists());                         // and loading made none
 
     SetRaw(L"Short", REG_BINARY, std::string(48, '\x01'));
     SetRaw(L"Long", REG_BINARY, std::string(50, '\x01'));

@@ -40,9 +40,7 @@ private:
 // so a notification sent to a destroyed component becomes visible.
 struct ProbeSlot {
     alignas(TProbe) unsigned char raw[sizeof(TProbe)];
-    TProbe* Make(TComponent* owner, const std::wstring& name, Log* log) {
-        return new (raw) TProbe(owner, name, log);
-    }
+    TProbe* Make(TComponent* owner, const std::wstring& name, Log* log) { return new (raw) TProbe(owner, name, log); }
     static void Destroy(TProbe* p) { p->~TProbe(); }
 };
 

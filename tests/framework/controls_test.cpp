@@ -454,8 +454,8 @@ TEST_F(ControlsTest, ImageListPictureShowsInTheImageInFrontOfTheShape) {
     image->Repaint();
     EXPECT_EQ(ShownPixel(form->Handle(), 167 + 75, 9 + 75), RGB(0, 0, 200));
     EXPECT_EQ(ShownPixel(form->Handle(), 167, 9), RGB(0, 0, 200));
-    EXPECT_EQ(ShownPixel(form->Handle(), 166, 8), RGB(0, 0, 0));     // outline
-    EXPECT_EQ(ShownPixel(form->Handle(), 317, 159), RGB(0, 0, 0));   // outline, far corner
+    EXPECT_EQ(ShownPixel(form->Handle(), 166, 8), RGB(0, 0, 0));    // outline
+    EXPECT_EQ(ShownPixel(form->Handle(), 317, 159), RGB(0, 0, 0));  // outline, far corner
     EXPECT_EQ(ShownPixel(form->Handle(), 165, 7), GetSysColor(COLOR_BTNFACE));
 
     ASSERT_TRUE(list->GetBitmap(0, image));
@@ -674,7 +674,7 @@ TEST_F(ControlsTest, FormLayoutFontsAndPlacement) {
     EXPECT_TRUE(ex & WS_EX_APPWINDOW);
     EXPECT_FALSE(st & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
 
-    EXPECT_EQ(LogicalFontHeight(b->Handle()), -13);  // follows the form
+    EXPECT_EQ(LogicalFontHeight(b->Handle()), -13);   // follows the form
     EXPECT_EQ(LogicalFontHeight(lb->Handle()), -17);  // its own
     form->Font().SetHeight(15);
     EXPECT_EQ(LogicalFontHeight(b->Handle()), -15);
@@ -699,7 +699,10 @@ public:
         probe = new LoadedProbe(this);
         OnCreate = MakeEvent<&LayoutForm::FormCreate>(this);
     }
-    void FormCreate(TObject*) { probeLoadedAtCreate = probe->loaded; ++creates; }
+    void FormCreate(TObject*) {
+        probeLoadedAtCreate = probe->loaded;
+        ++creates;
+    }
     LoadedProbe* probe;
     bool probeLoadedAtCreate = false;
     int creates = 0;

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <stdexcept>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/forms.h"
@@ -28,14 +28,10 @@ struct TWindowUser {
                 threads.push_back(GetCurrentThreadId());
                 m.Result = static_cast<LRESULT>(m.WParam + m.LParam);
                 return;
-            case WM_APP + 3:
-                throw EConvertError(L"boom");
-            case WM_APP + 4:
-                throw std::runtime_error("std boom");
-            case WM_APP + 5:
-                throw 42;
-            default:
-                m.Result = DefWindowProcW(wnd, m.Msg, m.WParam, m.LParam);
+            case WM_APP + 3: throw EConvertError(L"boom");
+            case WM_APP + 4: throw std::runtime_error("std boom");
+            case WM_APP + 5: throw 42;
+            default: m.Result = DefWindowProcW(wnd, m.Msg, m.WParam, m.LParam);
         }
     }
 };

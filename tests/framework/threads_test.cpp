@@ -234,9 +234,11 @@ TEST(Synchronize, ExceptionOfTheMethodIsRaisedAgainInTheWorker) {
 TEST(Synchronize, WaitForOnTheMainThreadServesIt) {
     DWORD mainId = GetCurrentThreadId();
     std::atomic<DWORD> ranOn{0};
-    auto* t = new TFnThread([&](TFnThread&) {
-        for (int i = 0; i < 3; ++i) TThread::Synchronize([&] { ranOn = GetCurrentThreadId(); });
-    }, true);
+    auto* t = new TFnThread(
+        [&](TFnThread&) {
+            for (int i = 0; i < 3; ++i) TThread::Synchronize([&] { ranOn = GetCurrentThreadId(); });
+        },
+        true);
     auto ctl = t->Control();
     t->Start();
     EXPECT_TRUE(ctl->WaitFor(5000));
@@ -290,10 +292,13 @@ TEST(Thread, WaitForOnTheMainThreadServesMessagesSentToItsWindows) {
     TReceiver r;
     r.wnd = AllocateHWnd(TWndMethod::Bind<&TReceiver::WndProc>(&r));
     std::atomic<LRESULT> answer{0};
-    auto* t = new TFnThread([&](TFnThread&) {
-        DWORD_PTR res = 0;
-        if (SendMessageTimeoutW(r.wnd, WM_APP + 7, 0, 0, SMTO_NORMAL, 5000, &res)) answer = static_cast<LRESULT>(res);
-    }, true);
+    auto* t = new TFnThread(
+        [&](TFnThread&) {
+            DWORD_PTR res = 0;
+            if (SendMessageTimeoutW(r.wnd, WM_APP + 7, 0, 0, SMTO_NORMAL, 5000, &res))
+                answer = static_cast<LRESULT>(res);
+        },
+        true);
     auto ctl = t->Control();
     t->Start();
     EXPECT_TRUE(ctl->WaitFor(3000));

@@ -20,15 +20,15 @@
 #include <termios.h>
 #include <unistd.h>
 
-static const char *tool;
+static const char* tool;
 static int failures;
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define CHECK(cond)                                                                          \
+    do {                                                                                     \
+        if (!(cond)) {                                                                       \
             fprintf(stderr, "%s:%d: %s: failed: %s\n", __FILE__, __LINE__, __func__, #cond); \
-            ++failures;                                                               \
-        }                                                                             \
+            ++failures;                                                                      \
+        }                                                                                    \
     } while (0)
 
 struct pty {
@@ -45,19 +45,19 @@ static struct pty open_pty(void) {
     return p;
 }
 
-static void close_pty(struct pty *p) {
+static void close_pty(struct pty* p) {
     close(p->slave);
     close(p->master);
 }
 
 /* Runs the tool with up to four arguments; its exit code. */
-static int run(const char *a, const char *b, const char *c, const char *d) {
+static int run(const char* a, const char* b, const char* c, const char* d) {
     const pid_t pid = fork();
     if (pid == 0) {
         /* Its complaints are expected where a test wants it to fail. */
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 2);
-        execl(tool, tool, a, b, c, d, (char *)NULL);
+        execl(tool, tool, a, b, c, d, (char*)NULL);
         _exit(127);
     }
     int st = 0;
@@ -66,7 +66,7 @@ static int run(const char *a, const char *b, const char *c, const char *d) {
 }
 
 /* The tool's "show TTY" line; empty when it failed. */
-static void show(const char *tty, char *out, size_t size) {
+static void show(const char* tty, char* out, size_t size) {
     int fds[2];
     out[0] = 0;
     if (pipe(fds) != 0) return;
@@ -74,7 +74,7 @@ static void show(const char *tty, char *out, size_t size) {
     if (pid == 0) {
         dup2(fds[1], 1);
         close(fds[0]);
-        execl(tool, tool, "show", tty, (char *)NULL);
+        execl(tool, tool, "show", tty, (char*)NULL);
         _exit(127);
     }
     close(fds[1]);
@@ -85,7 +85,7 @@ static void show(const char *tty, char *out, size_t size) {
     waitpid(pid, NULL, 0);
 }
 
-static int shows(const char *tty, const char *text) {
+static int shows(const char* tty, const char* text) {
     char out[512];
     show(tty, out, sizeof out);
     if (strstr(out, text)) return 1;
@@ -247,8 +247,8 @@ struct toggler {
     int fd, bit, lost;
 };
 
-static void *toggle(void *arg) {
-    struct toggler *t = arg;
+static void* toggle(void* arg) {
+    struct toggler* t = arg;
     for (int i = 0; i < 20000; ++i) {
         int bit = t->bit;
         ioctl(t->fd, TIOCMBIS, &bit);
@@ -298,7 +298,7 @@ static void test_pairs_plugged_at_once_all_arrive(void) {
     }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 2 || !getenv("NR_NULLMODEM_STATE")) {
         fprintf(stderr, "usage: NR_NULLMODEM_STATE=FILE LD_PRELOAD=... %s TOOL\n", argv[0]);
         return 2;

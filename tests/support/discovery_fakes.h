@@ -19,19 +19,23 @@
 #include <vector>
 
 #include "../../comm/nrwin32.h"
-#include "win32_guard.h"
 #include "../../comm/nrwin32di.h"
+#include "win32_guard.h"
 
 namespace discovery_test {
 
 using TWin32Guard = test_support::TWin32Guard;
 
-inline constexpr GUID kGuidModemInterface = {0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}};
-inline constexpr GUID kGuidComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+inline constexpr GUID kGuidModemInterface = {
+    0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}};
+inline constexpr GUID kGuidComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 inline constexpr GUID kGuidPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 inline constexpr GUID kGuidModemClass = {0x4D36E96D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-inline constexpr GUID kGuidMultiportClass = {0x50906CB8, 0xBA12, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
-inline constexpr GUID kGuidAdapterClass = {0x4D36E964, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline constexpr GUID kGuidMultiportClass = {
+    0x50906CB8, 0xBA12, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+inline constexpr GUID kGuidAdapterClass = {
+    0x4D36E964, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 inline bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
@@ -225,8 +229,10 @@ template <class F> FARPROC Proc(F f) { return reinterpret_cast<FARPROC>(reinterp
 
 inline LSTATUS WINAPI RegOpenKeyExW(HKEY root, LPCWSTR sub, DWORD, REGSAM, PHKEY out) {
     std::wstring path = sub ? sub : L"";
-    if (auto* parent = gFake->FindOpen(root)) path = parent->Path + (path.empty() ? L"" : L"\\" + path);
-    else if (root != HKEY_LOCAL_MACHINE) return ERROR_FILE_NOT_FOUND;
+    if (auto* parent = gFake->FindOpen(root))
+        path = parent->Path + (path.empty() ? L"" : L"\\" + path);
+    else if (root != HKEY_LOCAL_MACHINE)
+        return ERROR_FILE_NOT_FOUND;
     if (!gFake->KeyValues(path)) return ERROR_FILE_NOT_FOUND;
     *out = gFake->OpenFakeKey(path);
     return ERROR_SUCCESS;
@@ -386,8 +392,8 @@ inline BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DA
     return TRUE;
 }
 
-inline BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO, PSP_DEVINFO_DATA di, DWORD prop, PDWORD type,
-                                                     PBYTE buf, DWORD size, PDWORD required) {
+inline BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO, PSP_DEVINFO_DATA di, DWORD prop, PDWORD type, PBYTE buf,
+                                                     DWORD size, PDWORD required) {
     auto* d = DevOf(di);
     auto it = d->Props.find(prop);
     if (it == d->Props.end()) {
@@ -450,7 +456,8 @@ inline BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTER
         ::SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
-    DWORD need = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (itf.Path.size() + 1) * 2);
+    DWORD need =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (itf.Path.size() + 1) * 2);
     if (required) *required = need;
     if (di) {
         if (di->cbSize != sizeof(SP_DEVINFO_DATA)) {
@@ -563,11 +570,16 @@ inline const std::map<std::string, FARPROC>& CfgMgrExports() {
 inline HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
     std::wstring n = TFakeSystem::Upper(name ? name : L"");
     HMODULE h = nullptr;
-    if (n == L"SETUPAPI.DLL") h = gFake->HasSetupApi ? Mod(TFakeSystem::modSetupApi) : nullptr;
-    else if (n == L"CFGMGR32.DLL") h = gFake->HasCfgMgr ? Mod(TFakeSystem::modCfgMgr) : nullptr;
-    else if (n == L"NTDLL.DLL") h = Mod(TFakeSystem::modNtdll);
-    else if (n == L"WINSPOOL.DRV") h = Mod(TFakeSystem::modSpool);
-    else return ::LoadLibraryW(name);
+    if (n == L"SETUPAPI.DLL")
+        h = gFake->HasSetupApi ? Mod(TFakeSystem::modSetupApi) : nullptr;
+    else if (n == L"CFGMGR32.DLL")
+        h = gFake->HasCfgMgr ? Mod(TFakeSystem::modCfgMgr) : nullptr;
+    else if (n == L"NTDLL.DLL")
+        h = Mod(TFakeSystem::modNtdll);
+    else if (n == L"WINSPOOL.DRV")
+        h = Mod(TFakeSystem::modSpool);
+    else
+        return ::LoadLibraryW(name);
     if (!h) {
         ::SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
@@ -591,7 +603,8 @@ inline FARPROC WINAPI GetProcAddress(HMODULE h, LPCSTR name) {
     FARPROC p = nullptr;
     if (mod == L"SETUPAPI.DLL") {
         auto& m = SetupApiExports();
-        if (auto it = m.find(n); it != m.end()) p = it->second;
+        if (auto it = m.find(n); it != m.end())
+            p = it->second;
         else if (gFake->SetupApiExportsCm)
             if (auto it2 = CfgMgrExports().find(n); it2 != CfgMgrExports().end()) p = it2->second;
     } else if (mod == L"CFGMGR32.DLL") {

@@ -56,7 +56,8 @@ public:
     bool Checked = false;
     int Writes = 0;
     std::vector<fw::TPropInfo> PublishedProperties() const override {
-        return {{L"Checked", [](const fw::TObject* o) -> std::int64_t { return static_cast<const TCheckMonitor*>(o)->Checked; },
+        return {{L"Checked",
+                 [](const fw::TObject* o) -> std::int64_t { return static_cast<const TCheckMonitor*>(o)->Checked; },
                  [](fw::TObject* o, std::int64_t v) {
                      auto* m = static_cast<TCheckMonitor*>(o);
                      m->Checked = v != 0;

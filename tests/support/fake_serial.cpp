@@ -23,9 +23,7 @@ std::string N(const char* what, unsigned long v) { return std::string(what) + " 
 struct TFakeSerialApi {
     using L = std::unique_lock<std::mutex>;
 
-    static TFakeSerial* Port(HANDLE h) {
-        return (gFake && gFake->h_ && h == gFake->h_) ? gFake : nullptr;
-    }
+    static TFakeSerial* Port(HANDLE h) { return (gFake && gFake->h_ && h == gFake->h_) ? gFake : nullptr; }
 
     static HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disp,
                                      DWORD flags, HANDLE tmpl) {
@@ -622,8 +620,8 @@ bool TFakeSerial::Called(const std::string& Call) {
 
 int TFakeSerial::CountCalls(const std::string& Prefix) {
     std::lock_guard<std::mutex> g(gMu);
-    return static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
-                                          [&](const std::string& c) { return c.rfind(Prefix, 0) == 0; }));
+    return static_cast<int>(
+        std::count_if(calls_.begin(), calls_.end(), [&](const std::string& c) { return c.rfind(Prefix, 0) == 0; }));
 }
 
 std::vector<DWORD> TFakeSerial::ReadSizes() {

@@ -87,8 +87,8 @@ public:
     void ClearDeviceBuffers() override {}
 
     using TnrBaseIO::fActive;
-    using TnrBaseIO::hTerminal;
     using TnrBaseIO::fTerminal;
+    using TnrBaseIO::hTerminal;
     using TnrBaseIO::isThreaded;
 
     void Note(const std::wstring& s) {

@@ -1,7 +1,7 @@
 // The port lister as a user runs it: nrports.exe on the test prefix, whose
 // serial-port map holds only the ports a test chose.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
@@ -145,7 +145,8 @@ TEST(PortsProgram, ExitCodesTellNoPortsBadArgumentsAndPortsThatDoNotOpen) {
     TRun bad = Program(L"--mode slow");
     EXPECT_EQ(bad.Code, 2u);
     EXPECT_EQ(bad.Out, "");
-    EXPECT_EQ(bad.Err.rfind("nrports: unknown mode \"slow\": quick, info or present\r\nusage: nrports", 0), 0u) << bad.Err;
+    EXPECT_EQ(bad.Err.rfind("nrports: unknown mode \"slow\": quick, info or present\r\nusage: nrports", 0), 0u)
+        << bad.Err;
     // Listed, but with nothing behind it.
     TRun gone = Program(L"--pnp COM3");
     EXPECT_EQ(gone.Code, 3u);

@@ -153,10 +153,11 @@ int main() {
         app.Run();
         int ticks = window->Counter()->Count();
         delete window;
-        std::printf("message loop ended after %d ticks; window component freed, "
-                    "owned counter %s, watcher %s\n",
-                    ticks, watcher.Watched ? "still referenced (fault)" : "freed with it",
-                    watcher.ToldOfRemoval ? "was told of its removal" : "was NOT told (fault)");
+        std::printf(
+            "message loop ended after %d ticks; window component freed, "
+            "owned counter %s, watcher %s\n",
+            ticks, watcher.Watched ? "still referenced (fault)" : "freed with it",
+            watcher.ToldOfRemoval ? "was told of its removal" : "was NOT told (fault)");
         return watcher.ToldOfRemoval && ticks > 0 ? 0 : 1;
     } catch (...) {
         std::printf("fwdemo failed: %s\n", fw::NarrowUtf8(fw::CurrentExceptionMessage()).c_str());

@@ -81,33 +81,33 @@ struct cable_ref {
 /* Maps the table in FILE, creating the file when missing. NULL on failure,
  * errno set (EPROTO: the file holds something else). *fd_out, when given,
  * receives the open file, for cable_lock. */
-struct cable_table *cable_map(const char *file, int *fd_out);
+struct cable_table* cable_map(const char* file, int* fd_out);
 
 /* Finds the end whose tty is PATH; 0 when found. */
-int cable_find(const struct cable_table *t, const char *path, struct cable_ref *ref);
+int cable_find(const struct cable_table* t, const char* path, struct cable_ref* ref);
 
 /* The TIOCM_* word as the end sees it: its own outputs and its inputs. */
-uint32_t cable_lines(const struct cable_table *t, struct cable_ref ref);
+uint32_t cable_lines(const struct cable_table* t, struct cable_ref ref);
 
 /* Changes the end's outputs the way TIOCMSET, TIOCMBIS and TIOCMBIC do;
  * PID becomes their owner. */
-void cable_set_outputs(struct cable_table *t, struct cable_ref ref, unsigned long request, uint32_t bits, uint32_t pid);
+void cable_set_outputs(struct cable_table* t, struct cable_ref ref, unsigned long request, uint32_t bits, uint32_t pid);
 
 /* Keeps SETTINGS (packed as above) as the end's latest line settings. */
-void cable_note_settings(struct cable_table *t, struct cable_ref ref, uint32_t settings);
+void cable_note_settings(struct cable_table* t, struct cable_ref ref, uint32_t settings);
 
 /* The end's settings, the latest first, at most MAX of them; how many. */
-int cable_settings(const struct cable_table *t, struct cable_ref ref, uint32_t *out, int max);
+int cable_settings(const struct cable_table* t, struct cable_ref ref, uint32_t* out, int max);
 
 /* "57600/8N1" (2 stop bits: "8N2"; 1.5 stop bits are kept as 2). */
-void cable_format_settings(uint32_t settings, char *buf, unsigned size);
+void cable_format_settings(uint32_t settings, char* buf, unsigned size);
 
 /* Drops the end's outputs if PID owns them (it closed the port). */
-void cable_release(struct cable_table *t, struct cable_ref ref, uint32_t pid);
+void cable_release(struct cable_table* t, struct cable_ref ref, uint32_t pid);
 
 /* Holds input LINES of an end on (how > 0), off (how < 0), or lets them
  * follow the cable again (how == 0). */
-void cable_force(struct cable_table *t, struct cable_ref ref, uint32_t lines, int how);
+void cable_force(struct cable_table* t, struct cable_ref ref, uint32_t lines, int how);
 
 /* Plugging and unplugging: only the tool does it, under cable_lock. */
 int cable_lock(int fd);
@@ -115,8 +115,8 @@ void cable_unlock(int fd);
 /* Registers A and B as the two ends of one cable, all lines off; an earlier
  * pair holding either tty is removed first. 0, or -1 with errno (ENOSPC,
  * ENAMETOOLONG). */
-int cable_plug(struct cable_table *t, const char *a, const char *b);
+int cable_plug(struct cable_table* t, const char* a, const char* b);
 /* Removes the pair holding PATH; 0 when there was one. */
-int cable_unplug(struct cable_table *t, const char *path);
+int cable_unplug(struct cable_table* t, const char* path);
 
 #endif

@@ -10,9 +10,9 @@
 
 #include "cable.h"
 
-static const char *prog = "nrnullmodem";
+static const char* prog = "nrnullmodem";
 
-static void usage(FILE *f) {
+static void usage(FILE* f) {
     fprintf(f,
             "usage: %s [--state FILE] COMMAND ...\n"
             "  plug TTY1 TTY2              wire two ttys as the ends of a null-modem cable, all lines off\n"
@@ -29,26 +29,25 @@ static void usage(FILE *f) {
             prog);
 }
 
-static int fail(const char *what, const char *detail) {
+static int fail(const char* what, const char* detail) {
     fprintf(stderr, "%s: %s%s%s\n", prog, what, detail ? ": " : "", detail ? detail : "");
     return 1;
 }
 
 /* The tty behind a link; the name itself when it no longer resolves (its
  * pty is gone), so a cable can still be taken out after socat ended. */
-static const char *tty_path(const char *name, char buf[PATH_MAX]) {
-    return realpath(name, buf) ? buf : name;
-}
+static const char* tty_path(const char* name, char buf[PATH_MAX]) { return realpath(name, buf) ? buf : name; }
 
-static void print_end(const struct cable_table *t, struct cable_ref r) {
+static void print_end(const struct cable_table* t, struct cable_ref r) {
     static const struct {
         uint32_t bit;
-        const char *name;
+        const char* name;
     } lines[] = {{TIOCM_DTR, "dtr"}, {TIOCM_RTS, "rts"}, {TIOCM_CTS, "cts"},
                  {TIOCM_DSR, "dsr"}, {TIOCM_CD, "dcd"},  {TIOCM_RI, "ring"}};
     const uint32_t w = cable_lines(t, r);
     printf("%.*s", CABLE_PATH, t->pair[r.pair].end[r.side].path);
-    for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i) printf(" %s=%d", lines[i].name, (w & lines[i].bit) != 0);
+    for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i)
+        printf(" %s=%d", lines[i].name, (w & lines[i].bit) != 0);
     /* The settings the end uses, then those it used before, the latest first. */
     uint32_t s[CABLE_HISTORY];
     const int n = cable_settings(t, r, s, CABLE_HISTORY);
@@ -60,7 +59,7 @@ static void print_end(const struct cable_table *t, struct cable_ref r) {
     printf("\n");
 }
 
-static int show(const struct cable_table *t, const char *tty) {
+static int show(const struct cable_table* t, const char* tty) {
     struct cable_ref r;
     if (tty) {
         if (cable_find(t, tty, &r) != 0) return fail("not on a cable", tty);
@@ -74,25 +73,34 @@ static int show(const struct cable_table *t, const char *tty) {
     return 0;
 }
 
-static int parse_line(const char *s, uint32_t *bit) {
-    if (!strcmp(s, "cts")) *bit = TIOCM_CTS;
-    else if (!strcmp(s, "dsr")) *bit = TIOCM_DSR;
-    else if (!strcmp(s, "dcd") || !strcmp(s, "rlsd")) *bit = TIOCM_CD;
-    else if (!strcmp(s, "ring") || !strcmp(s, "ri")) *bit = TIOCM_RI;
-    else return -1;
+static int parse_line(const char* s, uint32_t* bit) {
+    if (!strcmp(s, "cts"))
+        *bit = TIOCM_CTS;
+    else if (!strcmp(s, "dsr"))
+        *bit = TIOCM_DSR;
+    else if (!strcmp(s, "dcd") || !strcmp(s, "rlsd"))
+        *bit = TIOCM_CD;
+    else if (!strcmp(s, "ring") || !strcmp(s, "ri"))
+        *bit = TIOCM_RI;
+    else
+        return -1;
     return 0;
 }
 
-static int parse_how(const char *s, int *how) {
-    if (!strcmp(s, "on")) *how = 1;
-    else if (!strcmp(s, "off")) *how = -1;
-    else if (!strcmp(s, "auto")) *how = 0;
-    else return -1;
+static int parse_how(const char* s, int* how) {
+    if (!strcmp(s, "on"))
+        *how = 1;
+    else if (!strcmp(s, "off"))
+        *how = -1;
+    else if (!strcmp(s, "auto"))
+        *how = 0;
+    else
+        return -1;
     return 0;
 }
 
-int main(int argc, char **argv) {
-    const char *file = getenv("NR_NULLMODEM_STATE");
+int main(int argc, char** argv) {
+    const char* file = getenv("NR_NULLMODEM_STATE");
     int i = 1;
     if (i + 1 < argc && !strcmp(argv[i], "--state")) {
         file = argv[i + 1];
@@ -103,12 +111,12 @@ int main(int argc, char **argv) {
         return i >= argc ? 2 : 0;
     }
     if (!file || !*file) return fail("no cable: give --state FILE or set NR_NULLMODEM_STATE", NULL);
-    const char *cmd = argv[i++];
+    const char* cmd = argv[i++];
     const int nargs = argc - i;
-    char **arg = argv + i;
+    char** arg = argv + i;
 
     int fd = -1;
-    struct cable_table *t = cable_map(file, &fd);
+    struct cable_table* t = cable_map(file, &fd);
     if (!t) return fail(file, errno == EPROTO ? "not a cable file" : strerror(errno));
     char p1[PATH_MAX], p2[PATH_MAX];
     struct cable_ref r;

@@ -28,18 +28,18 @@
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef int (*close_fn)(int);
-typedef int (*tcsetattr_fn)(int, int, const struct termios *);
-typedef int (*tcgetattr_fn)(int, struct termios *);
+typedef int (*tcsetattr_fn)(int, int, const struct termios*);
+typedef int (*tcgetattr_fn)(int, struct termios*);
 
-static struct cable_table *mapped;
+static struct cable_table* mapped;
 static int tried;
 
 /* The table, mapped at the first modem request. */
-static struct cable_table *table(void) {
+static struct cable_table* table(void) {
     if (__atomic_load_n(&tried, __ATOMIC_ACQUIRE)) return __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
-    const char *file = getenv("NR_NULLMODEM_STATE");
-    struct cable_table *t = (file && *file) ? cable_map(file, NULL) : NULL;
-    struct cable_table *none = NULL;
+    const char* file = getenv("NR_NULLMODEM_STATE");
+    struct cable_table* t = (file && *file) ? cable_map(file, NULL) : NULL;
+    struct cable_table* none = NULL;
     /* Two threads racing here both map it; one mapping is kept, and the
      * other stays mapped unused (it is the same small file). */
     if (!__atomic_compare_exchange_n(&mapped, &none, t, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) t = none;
@@ -61,7 +61,7 @@ static int is_modem_request(unsigned long request) {
 }
 
 /* Answers a modem request on a cable end, as a tty driver would. */
-static int answer(struct cable_table *t, int fd, unsigned long request, struct cable_ref ref, void *arg) {
+static int answer(struct cable_table* t, int fd, unsigned long request, struct cable_ref ref, void* arg) {
     /* The other end's process is gone (socat was killed): the device was
      * removed, and its driver fails every request, as a pty then does. */
     struct pollfd p = {.fd = fd, .events = 0, .revents = 0};
@@ -74,14 +74,14 @@ static int answer(struct cable_table *t, int fd, unsigned long request, struct c
         return -1;
     }
     if (request == TIOCMGET)
-        *(int *)arg = (int)cable_lines(t, ref);
+        *(int*)arg = (int)cable_lines(t, ref);
     else
-        cable_set_outputs(t, ref, request, (uint32_t) * (const int *)arg, (uint32_t)getpid());
+        cable_set_outputs(t, ref, request, (uint32_t) * (const int*)arg, (uint32_t)getpid());
     return 0;
 }
 
-static void *next(const char *name, void **slot) {
-    void *f = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+static void* next(const char* name, void** slot) {
+    void* f = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
     if (!f) {
         f = dlsym(RTLD_NEXT, name);
         __atomic_store_n(slot, f, __ATOMIC_RELEASE);
@@ -89,9 +89,9 @@ static void *next(const char *name, void **slot) {
     return f;
 }
 
-static int dispatch(const char *name, void **slot, int fd, unsigned long request, void *arg) {
+static int dispatch(const char* name, void** slot, int fd, unsigned long request, void* arg) {
     if (is_modem_request(request)) {
-        struct cable_table *t = table();
+        struct cable_table* t = table();
         char path[CABLE_PATH];
         struct cable_ref ref;
         if (t && fd_path(fd, path) == 0 && cable_find(t, path, &ref) == 0) return answer(t, fd, request, ref, arg);
@@ -105,10 +105,10 @@ static int dispatch(const char *name, void **slot, int fd, unsigned long request
 }
 
 EXPORT int ioctl(int fd, unsigned long request, ...) {
-    static void *real;
+    static void* real;
     va_list ap;
     va_start(ap, request);
-    void *arg = va_arg(ap, void *);
+    void* arg = va_arg(ap, void*);
     va_end(ap);
     return dispatch("ioctl", &real, fd, request, arg);
 }
@@ -117,23 +117,23 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
 int __ioctl_time64(int fd, unsigned long request, ...);
 
 EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
-    static void *real;
+    static void* real;
     va_list ap;
     va_start(ap, request);
-    void *arg = va_arg(ap, void *);
+    void* arg = va_arg(ap, void*);
     va_end(ap);
     return dispatch("__ioctl_time64", &real, fd, request, arg);
 }
 #endif
 
 /* Whether this process still has a descriptor of PATH. */
-static int still_open(const char *path) {
-    DIR *d = opendir("/proc/self/fd");
+static int still_open(const char* path) {
+    DIR* d = opendir("/proc/self/fd");
     if (!d) return 1;
     const int own = dirfd(d);
     int found = 0;
     char other[CABLE_PATH];
-    for (struct dirent *e; !found && (e = readdir(d));) {
+    for (struct dirent* e; !found && (e = readdir(d));) {
         const int fd = atoi(e->d_name);
         if (e->d_name[0] == '.' || fd == own) continue;
         found = fd_path(fd, other) == 0 && strcmp(other, path) == 0;
@@ -144,9 +144,9 @@ static int still_open(const char *path) {
 
 /* Only a process that has used the cable can hold outputs on it. */
 EXPORT int close(int fd) {
-    static void *real;
+    static void* real;
     close_fn f = (close_fn)next("close", &real);
-    struct cable_table *t = __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
+    struct cable_table* t = __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
     char path[CABLE_PATH];
     struct cable_ref ref;
     const int ours = t && fd_path(fd, path) == 0 && cable_find(t, path, &ref) == 0;
@@ -164,25 +164,25 @@ static uint32_t baud_of(speed_t code) {
     static const struct {
         speed_t code;
         uint32_t baud;
-    } rates[] = {{B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},         {B150, 150},
-                 {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},       {B1800, 1800},
-                 {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
-                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
-                 {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
-                 {B4000000, 4000000}};
+    } rates[] = {
+        {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
+        {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+        {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+        {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+        {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+        {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000}};
     for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
         if (rates[i].code == code) return rates[i].baud;
     return 0;
 }
 
-static uint32_t settings_of(const struct termios *t) {
+static uint32_t settings_of(const struct termios* t) {
     const tcflag_t c = t->c_cflag;
     const uint32_t data = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
     uint32_t parity = 0;
     if (c & PARENB) parity = (c & CMSPAR) ? ((c & PARODD) ? 3 : 4) : ((c & PARODD) ? 1 : 2);
-    return (baud_of(cfgetospeed(t)) & CABLE_SET_BAUD) | data << CABLE_SET_DATA_SHIFT | parity << CABLE_SET_PARITY_SHIFT |
-           ((c & CSTOPB) ? CABLE_SET_TWO_STOP : 0);
+    return (baud_of(cfgetospeed(t)) & CABLE_SET_BAUD) | data << CABLE_SET_DATA_SHIFT |
+           parity << CABLE_SET_PARITY_SHIFT | ((c & CSTOPB) ? CABLE_SET_TWO_STOP : 0);
 }
 
 #define FRAME_BITS (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)
@@ -196,9 +196,9 @@ static tcflag_t frame_of(uint32_t s) {
 }
 
 /* The cable end behind FD, if any (errno kept). */
-static struct cable_table *end_of(int fd, struct cable_ref *ref) {
+static struct cable_table* end_of(int fd, struct cable_ref* ref) {
     const int saved = errno;
-    struct cable_table *t = table();
+    struct cable_table* t = table();
     char path[CABLE_PATH];
     if (t && (fd_path(fd, path) != 0 || cable_find(t, path, ref) != 0)) t = NULL;
     errno = saved;
@@ -210,15 +210,15 @@ static struct cable_table *end_of(int fd, struct cable_ref *ref) {
  * takes it as a driver would: the pty gets what it can hold, the cable notes
  * what was asked, and tcgetattr gives that back, so a program that reads,
  * changes and writes its settings keeps its frame too. */
-EXPORT int tcsetattr(int fd, int action, const struct termios *t) {
-    static void *real;
+EXPORT int tcsetattr(int fd, int action, const struct termios* t) {
+    static void* real;
     tcsetattr_fn f = (tcsetattr_fn)next("tcsetattr", &real);
     if (!f) {
         errno = ENOSYS;
         return -1;
     }
     struct cable_ref ref;
-    struct cable_table *tab = t ? end_of(fd, &ref) : NULL;
+    struct cable_table* tab = t ? end_of(fd, &ref) : NULL;
     if (!tab) return f(fd, action, t);
     struct termios held = *t;
     held.c_cflag = (held.c_cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8;
@@ -227,12 +227,12 @@ EXPORT int tcsetattr(int fd, int action, const struct termios *t) {
     return rc;
 }
 
-EXPORT int tcgetattr(int fd, struct termios *t) {
-    static void *real;
+EXPORT int tcgetattr(int fd, struct termios* t) {
+    static void* real;
     tcgetattr_fn f = (tcgetattr_fn)next("tcgetattr", &real);
     const int rc = f ? f(fd, t) : (errno = ENOSYS, -1);
     struct cable_ref ref;
-    struct cable_table *tab;
+    struct cable_table* tab;
     uint32_t s;
     if (rc == 0 && t && (tab = end_of(fd, &ref)) && cable_settings(tab, ref, &s, 1) == 1)
         t->c_cflag = (t->c_cflag & ~(tcflag_t)FRAME_BITS) | frame_of(s);

@@ -22,8 +22,8 @@ void Print(DWORD Std, std::wstring s) {
         return;
     }
     for (size_t i = s.find(L'\n'); i != std::wstring::npos; i = s.find(L'\n', i + 2)) s.insert(i, 1, L'\r');
-    std::string u(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()),
-                                                          nullptr, 0, nullptr, nullptr)),
+    std::string u(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0,
+                                                          nullptr, nullptr)),
                   '\0');
     WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), u.data(), static_cast<int>(u.size()),
                         nullptr, nullptr);

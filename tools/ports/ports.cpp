@@ -96,7 +96,8 @@ std::wstring Fields(const nr::TnrDevice& d) {
         {L"DataEx", std::to_wstring(d.DataEx)},
     };
     std::wstring s = d.NameFriendly + L"\n";
-    for (const auto& [name, value] : f) s += L"  " + std::wstring(name) + std::wstring(15 - wcslen(name), L' ') + value + L"\n";
+    for (const auto& [name, value] : f)
+        s += L"  " + std::wstring(name) + std::wstring(15 - wcslen(name), L' ') + value + L"\n";
     return s;
 }
 
@@ -117,8 +118,10 @@ int List(const TOptions& o, std::wstring& Out, std::wstring& Err) {
     for (int i = 0; i < com.DeviceCount(); ++i) width = std::max(width, com.GetDevice(i)->NameFriendly.size());
     for (int i = 0; i < com.DeviceCount(); ++i) {
         const nr::TnrDevice& d = *com.GetDevice(i);
-        if (o.Verbose) Out += (i ? L"\n" : L"") + Fields(d);
-        else Out += Line(d, width);
+        if (o.Verbose)
+            Out += (i ? L"\n" : L"") + Fields(d);
+        else
+            Out += Line(d, width);
     }
     return exListed;
 }

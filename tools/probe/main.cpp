@@ -55,8 +55,7 @@ std::wstring TextOf(HWND h) {
 BOOL CALLBACK MatchMain(HWND h, LPARAM p) {
     // The application's own hidden window carries the same title: only a
     // visible window with controls is the programming window.
-    if (IsWindowVisible(h) && GetWindow(h, GW_CHILD) &&
-        TextOf(h).rfind(CaptionStart(), 0) == 0) {
+    if (IsWindowVisible(h) && GetWindow(h, GW_CHILD) && TextOf(h).rfind(CaptionStart(), 0) == 0) {
         *reinterpret_cast<HWND*>(p) = h;
         return FALSE;
     }
@@ -271,7 +270,8 @@ int wmain(int argc, wchar_t** argv) {
         if (!box) return Fail("no port box");
         const LRESULT n = SendMessageW(box, CB_GETCOUNT, 0, 0);
         const LRESULT sel = SendMessageW(box, CB_GETCURSEL, 0, 0);
-        for (LRESULT i = 0; i < n; ++i) PrintUtf8((i == sel ? L"*" : L" ") + BoxEntry(box, static_cast<int>(i)) + L"\n");
+        for (LRESULT i = 0; i < n; ++i)
+            PrintUtf8((i == sel ? L"*" : L" ") + BoxEntry(box, static_cast<int>(i)) + L"\n");
         return 0;
     }
     if (cmd == L"list") {

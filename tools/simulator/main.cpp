@@ -11,9 +11,9 @@
 #include <string>
 
 #include "../../app/frames.h"
+#include "../common/serial_line.h"
 #include "module_parser.h"
 #include "pnp_device.h"
-#include "../common/serial_line.h"
 
 namespace {
 
@@ -77,25 +77,41 @@ bool Parse(int argc, wchar_t** argv, TOptions& o) {
         const std::wstring a = argv[i];
         const wchar_t* v = i + 1 < argc ? argv[i + 1] : nullptr;
         unsigned n = 0;
-        if (a == L"--port" && ParseNumber(v, n) && n > 0 && n < 256) o.Port = n, ++i;
-        else if (a == L"--delay" && ParseNumber(v, n)) o.DelayMs = n, ++i;
-        else if (a == L"--gap" && ParseNumber(v, n)) o.SplitGapMs = n, ++i;
-        else if (a == L"--frames" && ParseNumber(v, n)) o.Frames = n, ++i;
-        else if (a == L"--seconds" && ParseNumber(v, n)) o.Seconds = n, ++i;
-        else if (a == L"--char-ms" && ParseNumber(v, n) && n > 0) o.PnpDevice.CharMs = n, ++i;
-        else if (a == L"--dsr-delay" && ParseNumber(v, n)) o.PnpDevice.DsrDelayMs = n, ++i;
-        else if (a == L"--id" && v) o.PnpDevice.Id = Narrow(v), ++i;
+        if (a == L"--port" && ParseNumber(v, n) && n > 0 && n < 256)
+            o.Port = n, ++i;
+        else if (a == L"--delay" && ParseNumber(v, n))
+            o.DelayMs = n, ++i;
+        else if (a == L"--gap" && ParseNumber(v, n))
+            o.SplitGapMs = n, ++i;
+        else if (a == L"--frames" && ParseNumber(v, n))
+            o.Frames = n, ++i;
+        else if (a == L"--seconds" && ParseNumber(v, n))
+            o.Seconds = n, ++i;
+        else if (a == L"--char-ms" && ParseNumber(v, n) && n > 0)
+            o.PnpDevice.CharMs = n, ++i;
+        else if (a == L"--dsr-delay" && ParseNumber(v, n))
+            o.PnpDevice.DsrDelayMs = n, ++i;
+        else if (a == L"--id" && v)
+            o.PnpDevice.Id = Narrow(v), ++i;
         else if (a == L"--mode" && v) {
             const std::wstring m = v;
             ++i;
-            if (pnpsim::ParseVariant(m, o.PnpDevice.Variant)) o.Pnp = true;
-            else if (m == L"ack") o.Mode = TMode::Ack;
-            else if (m == L"silent") o.Mode = TMode::Silent;
-            else if (m == L"wrong") o.Mode = TMode::Wrong;
-            else if (m == L"split") o.Mode = TMode::Split;
-            else if (m == L"delay") o.Mode = TMode::Delay;
-            else if (m == L"noise") o.Mode = TMode::Noise;
-            else return false;
+            if (pnpsim::ParseVariant(m, o.PnpDevice.Variant))
+                o.Pnp = true;
+            else if (m == L"ack")
+                o.Mode = TMode::Ack;
+            else if (m == L"silent")
+                o.Mode = TMode::Silent;
+            else if (m == L"wrong")
+                o.Mode = TMode::Wrong;
+            else if (m == L"split")
+                o.Mode = TMode::Split;
+            else if (m == L"delay")
+                o.Mode = TMode::Delay;
+            else if (m == L"noise")
+                o.Mode = TMode::Noise;
+            else
+                return false;
         } else {
             return false;
         }

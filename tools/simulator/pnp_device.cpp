@@ -138,7 +138,8 @@ private:
                 sending_ = false;
                 break;
             }
-            const char c = sent_ < answer_.size() ? answer_[sent_] : static_cast<char>('0' + (sent_ - answer_.size()) % 10);
+            const char c =
+                sent_ < answer_.size() ? answer_[sent_] : static_cast<char>('0' + (sent_ - answer_.size()) % 10);
             DWORD n = 0;
             if (!WriteFile(h_, &c, 1, &n, nullptr) || n != 1) return Gone("write");
             ++sent_;

@@ -151,9 +151,8 @@ private:
         static const wchar_t* const kStop[] = {L"1", L"1.5", L"2"};
         std::wstring s = Comm->ComName() + (Comm->Active() ? L" open, " : L" closed, ") +
                          std::to_wstring(Comm->BaudRate()) + L" " + std::to_wstring(Comm->ByteSize()) +
-                         kParity[Comm->Parity() % 5] + kStop[Comm->StopBits() % 3] +
-                         L"   received " + std::to_wstring(Comm->TotalReceived()) + L", sent " +
-                         std::to_wstring(Comm->TotalSent());
+                         kParity[Comm->Parity() % 5] + kStop[Comm->StopBits() % 3] + L"   received " +
+                         std::to_wstring(Comm->TotalReceived()) + L", sent " + std::to_wstring(Comm->TotalSent());
         if (!Error.empty()) s += L"   " + Error;
         if (s != Status->Caption()) Status->SetCaption(s);
         // The port also closes by itself, when its adapter is pulled out.
@@ -182,7 +181,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     try {
         auto* form = fw::CreateForm<TTermForm>(&app);
         form->Show();
-        if (__argc > 1 && !form->OpenPort(__wargv[1])) throw fw::Exception(L"Not a port name: " + std::wstring(__wargv[1]));
+        if (__argc > 1 && !form->OpenPort(__wargv[1]))
+            throw fw::Exception(L"Not a port name: " + std::wstring(__wargv[1]));
     } catch (...) {
         app.HandleException(nullptr);
         return 1;

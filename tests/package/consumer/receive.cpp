@@ -1,9 +1,9 @@
 // Opens a COM port at 9600 8N1 and prints what arrives, until 5 bytes came
 // or 10 seconds passed:   receive PORT-NUMBER   (the README's example)
 #include <comm/nrcomm.h>
-#include <framework/forms.h>
 #include <cstdio>
 #include <cstdlib>
+#include <framework/forms.h>
 
 int main(int argc, char** argv) {
     fw::TApplication app;  // delivers the port's events to this thread
