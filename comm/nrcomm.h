@@ -267,7 +267,9 @@ private:
     void SendNow(const std::uint8_t* Data, std::uint32_t N);
     // Queues the bytes behind SendData bytes still waiting to go; false when none wait.
     bool SendBehindQueue(const std::uint8_t* Data, std::uint32_t N);
-    // Under fSendLock.
+    // Under fSendLock. Settles the block in flight, then queues the bytes
+    // behind it, or starts them (after what was queued) when it has ended.
+    TSendOutcome SendOrQueueLocked(const std::uint8_t* Data, std::uint32_t N);
     bool QueueLocked(const std::uint8_t* Data, std::uint32_t N);
     bool StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32_t N, DWORD& Error);
     DWORD SettleAsyncWriteLocked();
@@ -290,6 +292,8 @@ private:
     // application takes it, or nobody does.
     bool CountQueued(std::uint32_t Queued);
     void TakeCounted(std::uint32_t Taken);
+    // An application's read of the port, counted.
+    DWORD ReadCounted(void* Buffer, std::uint32_t Len);
 
     std::shared_ptr<detail::TCommLink> fLink;
     std::atomic<std::uint32_t> fCountedQueued{0};  // queued bytes already counted

@@ -91,15 +91,22 @@ private:
     const bool was_;
 };
 
+// DTR on, RTS off, and a device that is there answers with DSR.
+bool DeviceAnswersDsr(TnrCustomSerialComm& c) {
+    c.ClearDeviceBuffers();
+    c.SetStateDTR(true);
+    c.SetStateRTS(false);
+    return c.WaitForSignal(msDSR, kStepMs);
+}
+
+const wchar_t kNoDsr[] = L"Device Connect Initialization Error";
+
 }  // namespace
 
 void TnrCustomSerialComm::InitDeviceConnect() {
     if (!IsOpen()) return;
-    ClearDeviceBuffers();
-    SetStateDTR(true);
-    SetStateRTS(false);
-    if (!WaitForSignal(msDSR, kStepMs)) {
-        ReportFatalError(1, 0, L"Device Connect Initialization Error", false);
+    if (!DeviceAnswersDsr(*this)) {
+        ReportFatalError(1, 0, kNoDsr, false);
         return;
     }
     SetStateRTS(true);
@@ -113,13 +120,10 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     // The string stays in the driver's queue for this call, even when a
     // handler of received data is attached.
     TFlagHold held(fReceiveHeld);
-    ClearDeviceBuffers();
-    SetStateDTR(true);
-    SetStateRTS(false);
-    if (!WaitForSignal(msDSR, kStepMs)) {
+    if (!DeviceAnswersDsr(*this)) {
         // A port opened for the handshake alone is not left open.
         if (!wasActive) SetActive(false);
-        ReportFatalError(1, 0, L"Device Connect Initialization Error", false);
+        ReportFatalError(1, 0, kNoDsr, false);
         return {};
     }
     ApplyLineSettings();

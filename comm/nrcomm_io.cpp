@@ -66,11 +66,7 @@ void TnrCustomComm::SendData(const void* Buff, std::uint32_t N) {
     TSendOutcome o;
     {
         detail::TSlimGuard g(fSendLock);
-        o.Settled = SettleAsyncWriteLocked();
-        if (o.Settled == kWriteInFlight)
-            o.Refused = !QueueLocked(p, N);
-        else
-            o.Started = StartQueuedWriteLocked(p, N, o.StartError);
+        o = SendOrQueueLocked(p, N);
     }
     if (ReportSendOutcome(o)) WriteLog(dlDebug, L"... the data transmittion is OK!");
 }
@@ -81,14 +77,20 @@ bool TnrCustomComm::SendBehindQueue(const std::uint8_t* Data, std::uint32_t N) {
         detail::TSlimGuard g(fSendLock);
         // Bytes queued behind a write in flight go first: these go after them.
         if (fSendQueue.empty()) return false;
-        o.Settled = SettleAsyncWriteLocked();
-        if (o.Settled == kWriteInFlight)
-            o.Refused = !QueueLocked(Data, N);
-        else
-            o.Started = StartQueuedWriteLocked(Data, N, o.StartError);
+        o = SendOrQueueLocked(Data, N);
     }
     ReportSendOutcome(o);
     return true;
+}
+
+TnrCustomComm::TSendOutcome TnrCustomComm::SendOrQueueLocked(const std::uint8_t* Data, std::uint32_t N) {
+    TSendOutcome o;
+    o.Settled = SettleAsyncWriteLocked();
+    if (o.Settled == kWriteInFlight)
+        o.Refused = !QueueLocked(Data, N);
+    else
+        o.Started = StartQueuedWriteLocked(Data, N, o.StartError);
+    return o;
 }
 
 void TnrCustomComm::AsyncWriteEnded() {
@@ -192,11 +194,15 @@ void TnrCustomComm::DropSendQueue() {
 
 // ---- synchronous reads
 
-void TnrCustomComm::Read(void* Buffer, std::uint32_t Len) {
-    if (!IsOpen()) return;
+DWORD TnrCustomComm::ReadCounted(void* Buffer, std::uint32_t Len) {
     DWORD got = 0;
     ReadWait(hPort, Buffer, Len, fOvlRead, &got);
     TakeCounted(got);
+    return got;
+}
+
+void TnrCustomComm::Read(void* Buffer, std::uint32_t Len) {
+    if (IsOpen()) ReadCounted(Buffer, Len);
 }
 
 void TnrCustomComm::ReadAll(void* Buffer) { Read(Buffer, ReadyForRead()); }
@@ -204,11 +210,7 @@ void TnrCustomComm::ReadAll(void* Buffer) { Read(Buffer, ReadyForRead()); }
 std::int32_t TnrCustomComm::ReadMax(void* Buffer, std::int32_t MaxLen) {
     if (!IsOpen() || MaxLen <= 0) return 0;
     const std::uint32_t n = std::min<std::uint32_t>(static_cast<std::uint32_t>(MaxLen), ReadyForRead());
-    if (n == 0) return 0;
-    DWORD got = 0;
-    ReadWait(hPort, Buffer, n, fOvlRead, &got);
-    TakeCounted(got);
-    return static_cast<std::int32_t>(got);
+    return n == 0 ? 0 : static_cast<std::int32_t>(ReadCounted(Buffer, n));
 }
 
 std::string TnrCustomComm::ReadString() {
@@ -216,10 +218,7 @@ std::string TnrCustomComm::ReadString() {
     const std::uint32_t n = ReadyForRead();
     if (n == 0) return s;
     s.resize(n);
-    DWORD got = 0;
-    ReadWait(hPort, s.data(), n, fOvlRead, &got);
-    TakeCounted(got);
-    s.resize(got);
+    s.resize(ReadCounted(s.data(), n));
     return s;
 }
 

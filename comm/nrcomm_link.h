@@ -115,6 +115,8 @@ private:
     bool Settle(TOutcome o);
     // The error of a device that went away without failing its waits; 0 while it is there.
     DWORD QuietDeviceError();
+    // Hands a port failure to the dispatch thread; false (the thread ends).
+    bool Fail(DWORD Error);
     bool Post(WPARAM w, detail::TCommNote note);
     bool Pause(DWORD ms);
     void ReleaseSlot();

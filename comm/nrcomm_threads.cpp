@@ -376,21 +376,20 @@ bool TCommThread::Settle(TOutcome o) {
             if (!fRxJudged) fQuietRun = 0;
             return Post(o.Value, detail::cnEvent);
         case TEnd::Empty:
-            if (const DWORD err = QuietDeviceError()) {
-                Win32.OutputDebugStringW(L"111 ...");
-                Post(err, detail::cnPortFailed);
-                return false;
-            }
+            if (const DWORD err = QuietDeviceError()) return Fail(err);
             ++fQuietRun;
             return true;
-        case TEnd::Failed:
-            Win32.OutputDebugStringW(L"111 ...");
-            // The port is closed by the thread that runs the dispatch, so no
-            // dispatch is using it meanwhile.
-            Post(o.Value, detail::cnPortFailed);
-            return false;
+        case TEnd::Failed: return Fail(o.Value);
         default: return false;
     }
+}
+
+bool TCommThread::Fail(DWORD Error) {
+    Win32.OutputDebugStringW(L"111 ...");
+    // The port is closed by the thread that runs the dispatch, so no
+    // dispatch is using it meanwhile.
+    Post(Error, detail::cnPortFailed);
+    return false;
 }
 
 DWORD TCommThread::QuietDeviceError() {
