@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/win_process.h"
+
 namespace bench {
 
 using TSectionFn = void (*)();
@@ -17,8 +19,7 @@ bool RegisterSection(const char* Name, const char* Title, TSectionFn Fn);
 // printf to stdout, flushed at once.
 void Line(const char* Fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Milliseconds from a high-resolution clock.
-double NowMs();
+using win_process::NowMs;
 
 // Heap blocks taken through operator new (any thread) since the program started.
 std::int64_t Allocations();
@@ -34,8 +35,7 @@ double ProcessCpuMs();
 // when it cannot be found (not under Wine).
 double WineServerCpuMs();
 
-// The whole content of a file that others may be writing; empty when it cannot be opened.
-std::string ReadFileText(const std::wstring& Path);
+using win_process::ReadFileText;
 
 // The main thread idles as a program does: in its message loop, for ms.
 void IdleFor(double ms);

@@ -14,93 +14,19 @@
 #include "frames.h"
 #include "framework/forms.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/simulator.h"
 #include "tests/support/win32_guard.h"
 #include "tools/common/serial_line.h"
+#include "tools/common/win_window.h"
 
 using bench::Line;
 using bench::NowMs;
-using bench::ReadFileText;
 
 namespace {
 
 constexpr int kCycles = 100;
 constexpr int kIdleCycles = 30;
 constexpr int kStarts = 10;
-
-std::wstring ExeDir() {
-    wchar_t buf[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    std::wstring p(buf, n);
-    return p.substr(0, p.find_last_of(L"\\/") + 1);
-}
-
-// A Windows program of the build folder, ended by its destructor.
-class TChild {
-public:
-    bool Start(const std::wstring& cmdline, HANDLE out) {
-        std::vector<wchar_t> cmd(cmdline.begin(), cmdline.end());
-        cmd.push_back(0);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        if (out) {
-            si.dwFlags = STARTF_USESTDHANDLES;
-            si.hStdInput = nullptr;
-            si.hStdOutput = si.hStdError = out;
-        }
-        return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW, nullptr, nullptr,
-                              &si, &pi_) != FALSE;
-    }
-    HANDLE Process() const { return pi_.hProcess; }
-    // Waits for the program to end by itself; kills it after ms.
-    void End(DWORD ms) {
-        if (!pi_.hProcess) return;
-        if (WaitForSingleObject(pi_.hProcess, ms) != WAIT_OBJECT_0) {
-            TerminateProcess(pi_.hProcess, 1);
-            WaitForSingleObject(pi_.hProcess, 5000);
-        }
-        CloseHandle(pi_.hProcess);
-        CloseHandle(pi_.hThread);
-        pi_ = {};
-    }
-    ~TChild() { End(0); }
-
-private:
-    PROCESS_INFORMATION pi_{};
-};
-
-// The simulated module on one end of the pair, its output in a file.
-class TModule {
-public:
-    bool Start(std::uint32_t port) {
-        wchar_t tmp[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        log_ = std::wstring(tmp) + L"nrbench_module_" + std::to_wstring(GetCurrentProcessId()) + L".log";
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE out = CreateFileW(log_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out == INVALID_HANDLE_VALUE) return false;
-        const bool started = child_.Start(
-            L"\"" + ExeDir() + L"nrsim.exe\" --port " + std::to_wstring(port) + L" --mode ack --seconds 600", out);
-        CloseHandle(out);
-        if (!started) return false;
-        for (int i = 0; i < 1000; ++i) {
-            const std::string s = ReadFileText(log_);
-            if (s.find("module on") != std::string::npos) return true;
-            if (s.find("error") != std::string::npos) break;
-            if (WaitForSingleObject(child_.Process(), 10) == WAIT_OBJECT_0) break;
-        }
-        return false;
-    }
-    std::string Output() const { return ReadFileText(log_); }
-    ~TModule() {
-        child_.End(0);
-        if (!log_.empty()) DeleteFileW(log_.c_str());
-    }
-
-private:
-    TChild child_;
-    std::wstring log_;
-};
 
 // Lists a COM port in the serial-port map while it lives, so that the window
 // counts it among the machine's ports.
@@ -319,9 +245,9 @@ void Cycle() {
         Line("  skipped: %s", pair.Error().c_str());
         return;
     }
-    TModule module;
-    if (!module.Start(pair.PortB())) {
-        Line("  skipped: the module simulator did not start: %s", module.Output().c_str());
+    serial_test::TSimulator module(pair.PortB(), L"--mode ack --seconds 600");
+    if (!module.Ready()) {
+        Line("  skipped: %s", module.Error().c_str());
         return;
     }
     Line("  window on COM%u, module on COM%u (nrsim --mode ack)", pair.PortA(), pair.PortB());
@@ -329,25 +255,6 @@ void Cycle() {
     WindowCycles(pair.PortA(), false, true, kCycles);
     WindowCycles(pair.PortA(), false, false, kCycles);
     BareCycles(pair.PortA());
-}
-
-struct TFindWindow {
-    DWORD process;
-    bool ready;
-};
-
-BOOL CALLBACK FindReady(HWND h, LPARAM p) {
-    auto* f = reinterpret_cast<TFindWindow*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
-    if (pid != f->process || !IsWindowVisible(h)) return TRUE;
-    // The port box exists once the window is built; its list is loaded
-    // before the window is shown.
-    if (FindWindowExW(h, nullptr, L"ComboBox", nullptr)) {
-        f->ready = true;
-        return FALSE;
-    }
-    return TRUE;
 }
 
 BOOL CALLBACK CloseVisible(HWND h, LPARAM p) {
@@ -358,28 +265,28 @@ BOOL CALLBACK CloseVisible(HWND h, LPARAM p) {
 }
 
 void Startup() {
-    const std::wstring exe = L"\"" + ExeDir() + L"Project2.exe\"";
+    const std::wstring exe = L"\"" + win_process::ExeDir() + L"Project2.exe\"";
     std::vector<double> ms;
     int failed = 0;
     for (int i = 0; i < kStarts; ++i) {
-        TChild app;
+        win_process::TChild app;
         const double t0 = NowMs();
-        if (!app.Start(exe, nullptr)) {
+        if (!app.Start(exe, L"")) {
             ++failed;
             continue;
         }
-        TFindWindow f{GetProcessId(app.Process()), false};
-        while (!f.ready && NowMs() - t0 < 20000) {
-            EnumWindows(&FindReady, reinterpret_cast<LPARAM>(&f));
-            if (!f.ready) Sleep(1);
+        bool ready = false;
+        while (!ready && NowMs() - t0 < 20000) {
+            ready = win_window::MainWindow(app.Id()) != nullptr;
+            if (!ready) Sleep(1);
         }
         const double t1 = NowMs();
-        if (f.ready)
+        if (ready)
             ms.push_back(t1 - t0);
         else
             ++failed;
         // Close it as the user would; End kills it if it does not go.
-        DWORD pid = GetProcessId(app.Process());
+        DWORD pid = app.Id();
         EnumWindows(&CloseVisible, reinterpret_cast<LPARAM>(&pid));
         app.End(10000);
     }

@@ -132,32 +132,9 @@ void Line(const char* Fmt, ...) {
     std::fflush(stdout);
 }
 
-double NowMs() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) * 1000.0 / static_cast<double>(freq.QuadPart);
-}
-
 std::int64_t Allocations() { return gAllocations.load(); }
 
 std::int64_t KernelObjectsCreated() { return gKernelObjects.load(); }
-
-std::string ReadFileText(const std::wstring& Path) {
-    HANDLE h = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return {};
-    std::string s;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
-    CloseHandle(h);
-    return s;
-}
 
 double ProcessCpuMs() {
     FILETIME c, e, k, u;

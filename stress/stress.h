@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+#include "tools/common/win_process.h"
+
 namespace stress {
 
 using TSectionFn = void (*)();
@@ -38,8 +40,7 @@ bool AtLeast(const char* What, double Value, double Target, const char* Unit);
 // A figure without a target, printed for comparison.
 void Reference(const char* What, double Value, const char* Unit);
 
-// Milliseconds from a high-resolution clock.
-double NowMs();
+using win_process::NowMs;
 
 // What the process holds. Handles are counted from the system's handle table
 // (GetProcessHandleCount answers 0 under Wine), threads from a snapshot, the
@@ -62,8 +63,7 @@ long long CrtAllocations();
 bool PumpUntil(const std::function<bool()>& Pred, DWORD Ms);
 void Pump(DWORD Ms);
 
-// The folder of this program (with a trailing separator).
-std::wstring ExeDir();
+using win_process::ExeDir;
 std::string Narrow(const std::wstring& s);
 
 }  // namespace stress

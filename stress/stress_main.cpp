@@ -294,17 +294,6 @@ void Reference(const char* What, double Value, const char* Unit) {
     std::fflush(stdout);
 }
 
-double NowMs() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) * 1000.0 / static_cast<double>(freq.QuadPart);
-}
-
 TProcessUse ProcessUse() {
     TProcessUse u;
     u.Handles = HandleCount();
@@ -321,13 +310,6 @@ bool PumpUntil(const std::function<bool()>& Pred, DWORD Ms) { return fw::Applica
 
 void Pump(DWORD Ms) {
     PumpUntil([] { return false; }, Ms);
-}
-
-std::wstring ExeDir() {
-    wchar_t buf[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    std::wstring p(buf, n);
-    return p.substr(0, p.find_last_of(L"\\/") + 1);
 }
 
 std::string Narrow(const std::wstring& s) {

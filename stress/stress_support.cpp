@@ -1,7 +1,5 @@
 #include "stress_support.h"
 
-#include <mutex>
-
 #include "stress.h"
 
 // The pseudo-terminal pairs of the serial tests, compiled into this program.
@@ -12,9 +10,6 @@ namespace stress {
 namespace {
 
 const wchar_t kMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-std::mutex gChildrenLock;
-std::vector<HANDLE> gChildren;
 
 }  // namespace
 
@@ -99,69 +94,7 @@ void RemoveStaleMapEntries(const std::wstring& Prefix) {
     RegCloseKey(key);
 }
 
-// ---- child programs
-
-bool TChild::Start(const std::wstring& CommandLine, const std::wstring& Output) {
-    std::vector<wchar_t> cmd(CommandLine.begin(), CommandLine.end());
-    cmd.push_back(0);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    HANDLE out = nullptr;
-    if (!Output.empty()) {
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        out = CreateFileW(Output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out == INVALID_HANDLE_VALUE) return false;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = out;
-    }
-    const bool ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != nullptr, CREATE_NO_WINDOW, nullptr,
-                                   nullptr, &si, &pi_) != FALSE;
-    if (out) CloseHandle(out);
-    if (!ok) return false;
-    std::lock_guard<std::mutex> g(gChildrenLock);
-    gChildren.push_back(pi_.hProcess);
-    return true;
-}
-
-bool TChild::Running() const { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
-
-DWORD TChild::End(DWORD Ms) {
-    if (!pi_.hProcess) return 0;
-    if (WaitForSingleObject(pi_.hProcess, Ms) != WAIT_OBJECT_0) {
-        TerminateProcess(pi_.hProcess, 1);
-        WaitForSingleObject(pi_.hProcess, 5000);
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(pi_.hProcess, &code);
-    {
-        std::lock_guard<std::mutex> g(gChildrenLock);
-        gChildren.erase(std::remove(gChildren.begin(), gChildren.end(), pi_.hProcess), gChildren.end());
-    }
-    CloseHandle(pi_.hProcess);
-    CloseHandle(pi_.hThread);
-    pi_ = {};
-    return code;
-}
-
-void EndChildren() {
-    std::lock_guard<std::mutex> g(gChildrenLock);
-    for (HANDLE h : gChildren) TerminateProcess(h, 1);
-}
-
 // ---- files
-
-std::string ReadFileText(const std::wstring& Path) {
-    HANDLE h = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return {};
-    std::string s;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) s.append(buf, n);
-    CloseHandle(h);
-    return s;
-}
 
 std::wstring TempPath(const std::wstring& Tag) {
     static int count = 0;

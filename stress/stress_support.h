@@ -11,6 +11,7 @@
 
 #include "comm/nrcomm.h"
 #include "tests/support/pty_pair.h"
+#include "tools/common/win_process.h"
 
 namespace stress {
 
@@ -53,30 +54,12 @@ private:
 // Removes map values an earlier run left behind (their names start with Prefix).
 void RemoveStaleMapEntries(const std::wstring& Prefix);
 
-// A Windows program of the build folder; ended by its destructor, or by the
-// watchdog when the run is given up.
-class TChild {
-public:
-    TChild() = default;
-    ~TChild() { End(0); }
-    TChild(const TChild&) = delete;
-    TChild& operator=(const TChild&) = delete;
-    // Output: a file that receives stdout and stderr, or empty for none.
-    bool Start(const std::wstring& CommandLine, const std::wstring& Output);
-    HANDLE Process() const { return pi_.hProcess; }
-    DWORD Id() const { return pi_.dwProcessId; }
-    bool Running() const;
-    // Waits for the program to end by itself; kills it after Ms. Its exit code.
-    DWORD End(DWORD Ms);
+// Programs of the build folder, ended by their destructor or, when the run is
+// given up, by the watchdog (EndChildren).
+using win_process::EndChildren;
+using win_process::ReadFileText;
+using win_process::TChild;
 
-private:
-    PROCESS_INFORMATION pi_{};
-};
-// Kills every child still running (the watchdog's last act).
-void EndChildren();
-
-// The whole content of a file that others may be writing.
-std::string ReadFileText(const std::wstring& Path);
 // A fresh path in the temporary folder, unique to this process and Tag.
 std::wstring TempPath(const std::wstring& Tag);
 

@@ -8,64 +8,16 @@
 
 #include "stress.h"
 #include "stress_support.h"
+#include "tools/common/win_window.h"
 
 using namespace stress;
 using serial_test::TPtyPair;
+using win_window::FindChild;
+using win_window::TextOf;
 
 namespace {
 
 const wchar_t kSuccess[] = L"Programming successfull! ";
-
-struct TFindMain {
-    DWORD Process;
-    HWND Found;
-};
-
-BOOL CALLBACK MatchMain(HWND h, LPARAM p) {
-    auto* f = reinterpret_cast<TFindMain*>(p);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(h, &pid);
-    // The window is up with its port list once its port box exists.
-    if (pid == f->Process && IsWindowVisible(h) && FindWindowExW(h, nullptr, L"ComboBox", nullptr)) {
-        f->Found = h;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-struct TFindChild {
-    const wchar_t* Class;
-    const wchar_t* Text;
-    DWORD Style;
-    HWND Found;
-};
-
-std::wstring TextOf(HWND h) {
-    DWORD_PTR n = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &n)) return {};
-    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-    DWORD_PTR got = 0;
-    SendMessageTimeoutW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()), SMTO_ABORTIFHUNG, 5000, &got);
-    s.resize(wcslen(s.c_str()));
-    return s;
-}
-
-BOOL CALLBACK MatchChild(HWND h, LPARAM p) {
-    auto* f = reinterpret_cast<TFindChild*>(p);
-    wchar_t cls[64] = {};
-    GetClassNameW(h, cls, 64);
-    if (_wcsicmp(cls, f->Class) != 0) return TRUE;
-    if ((static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE)) & f->Style) != f->Style) return TRUE;
-    if (f->Text && TextOf(h) != f->Text) return TRUE;
-    f->Found = h;
-    return FALSE;
-}
-
-HWND Child(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style = 0) {
-    TFindChild f{cls, text, style, nullptr};
-    EnumChildWindows(parent, &MatchChild, reinterpret_cast<LPARAM>(&f));
-    return f.Found;
-}
 
 int Count(const std::wstring& text, const std::wstring& what) {
     int n = 0;
@@ -120,20 +72,12 @@ void Utility() {
         return;
     }
     TChild app;
-    TFindMain f{0, nullptr};
-    if (app.Start(L"\"" + dir + L"Project2.exe\"", L"")) {
-        f.Process = app.Id();
-        PumpUntil(
-            [&] {
-                EnumWindows(&MatchMain, reinterpret_cast<LPARAM>(&f));
-                return f.Found != nullptr || !app.Running();
-            },
-            30000);
-    }
-    HWND main = f.Found;
-    HWND box = main ? Child(main, L"ComboBox", nullptr) : nullptr;
-    HWND start = main ? Child(main, L"Button", L"START") : nullptr;
-    HWND log = main ? Child(main, L"Edit", nullptr, ES_MULTILINE) : nullptr;
+    HWND main = nullptr;
+    if (app.Start(L"\"" + dir + L"Project2.exe\"", L""))
+        PumpUntil([&] { return (main = win_window::MainWindow(app.Id())) != nullptr || !app.Running(); }, 30000);
+    HWND box = main ? FindChild(main, L"ComboBox") : nullptr;
+    HWND start = main ? FindChild(main, L"Button", L"START") : nullptr;
+    HWND log = main ? FindChild(main, L"Edit", nullptr, ES_MULTILINE) : nullptr;
     if (!box || !start || !log) {
         All("the utility's window with its port box, START and log", 0, 1);
         return;
@@ -180,7 +124,7 @@ void Utility() {
         Reference("START to the success line, median", ms[ms.size() / 2], "ms");
     }
     // Exit, as the user leaves.
-    const HWND exit = Child(main, L"Button", L"Exit");
+    const HWND exit = FindChild(main, L"Button", L"Exit");
     DWORD_PTR r = 0;
     if (exit) SendMessageTimeoutW(exit, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
     const bool ended = PumpUntil([&] { return !app.Running(); }, 15000);

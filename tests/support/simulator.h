@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/common/win_process.h"
+
 namespace serial_test {
 
 class TSimulator {
@@ -27,7 +29,7 @@ public:
     bool WaitFor(const std::string& Text, DWORD Ms = 5000) const;
 
 private:
-    PROCESS_INFORMATION pi_{};
+    win_process::TChild child_;
     std::wstring log_;
     bool ready_ = false;
     std::string error_;

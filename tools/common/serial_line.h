@@ -1,10 +1,11 @@
-// A COM port opened and set with plain Win32 calls, for the programs beside
-// the library (the simulated devices, the tests' peer, the benchmark's bare
-// loops): they must not share the code under test.
+// A COM port opened and set with plain Win32 calls, and its bytes shown in
+// hex, for the programs beside the library (the simulated devices, the tests'
+// peer, the benchmark's bare loops): they must not share the code under test.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace serial_line {
@@ -43,6 +44,17 @@ inline HANDLE OpenSet(unsigned Port, DWORD Flags, DWORD Baud, BYTE ByteSize, int
     CloseHandle(h);
     SetLastError(e);
     return INVALID_HANDLE_VALUE;
+}
+
+// Bytes as the line's logs show them: "AA 55 01".
+inline std::string Hex(const std::string& Bytes) {
+    std::string r;
+    char b[4];
+    for (unsigned char c : Bytes) {
+        std::snprintf(b, sizeof b, r.empty() ? "%02X" : " %02X", c);
+        r += b;
+    }
+    return r;
 }
 
 }  // namespace serial_line

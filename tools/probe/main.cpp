@@ -28,7 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "../common/win_window.h"
+
 namespace {
+
+using win_window::ClassOf;
 
 std::wstring CaptionStart() {
     wchar_t buf[256];
@@ -36,21 +40,10 @@ std::wstring CaptionStart() {
     return n > 0 && n < 256 ? std::wstring(buf, n) : L" KORVANTE v5 - ";
 }
 
-std::wstring ClassOf(HWND h) {
-    wchar_t buf[64] = {};
-    GetClassNameW(h, buf, 64);
-    return buf;
-}
+// Scripts ask in polling loops: a hung window costs a question at most this.
+constexpr UINT kAnswerMs = 2000;
 
-std::wstring TextOf(HWND h) {
-    DWORD_PTR n = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n)) return {};
-    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-    DWORD_PTR got = 0;
-    SendMessageTimeoutW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()), SMTO_ABORTIFHUNG, 2000, &got);
-    s.resize(wcslen(s.c_str()));
-    return s;
-}
+std::wstring TextOf(HWND h) { return win_window::TextOf(h, kAnswerMs); }
 
 BOOL CALLBACK MatchMain(HWND h, LPARAM p) {
     // The application's own hidden window carries the same title: only a
@@ -68,29 +61,8 @@ HWND FindMain() {
     return found;
 }
 
-struct TFind {
-    std::wstring caption;
-    std::wstring cls;
-    DWORD style = 0;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK MatchChild(HWND h, LPARAM p) {
-    auto* f = reinterpret_cast<TFind*>(p);
-    bool ok = true;
-    if (!f->cls.empty()) ok = ok && _wcsicmp(ClassOf(h).c_str(), f->cls.c_str()) == 0;
-    if (ok && !f->caption.empty()) ok = TextOf(h) == f->caption;
-    if (ok && f->style) ok = (static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE)) & f->style) == f->style;
-    if (ok) {
-        f->found = h;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND FindChild(HWND parent, TFind f) {
-    EnumChildWindows(parent, &MatchChild, reinterpret_cast<LPARAM>(&f));
-    return f.found;
+HWND FindChild(HWND parent, const wchar_t* cls, const wchar_t* text = nullptr, DWORD style = 0) {
+    return win_window::FindChild(parent, cls, text, style, kAnswerMs);
 }
 
 struct TDropList {
@@ -109,8 +81,8 @@ BOOL CALLBACK MatchDropList(HWND h, LPARAM p) {
     return TRUE;
 }
 
-HWND FindBox(HWND main) { return FindChild(main, {L"", L"ComboBox", 0, nullptr}); }
-HWND FindLog(HWND main) { return FindChild(main, {L"", L"Edit", ES_MULTILINE, nullptr}); }
+HWND FindBox(HWND main) { return FindChild(main, L"ComboBox"); }
+HWND FindLog(HWND main) { return FindChild(main, L"Edit", nullptr, ES_MULTILINE); }
 
 void PrintUtf8(const std::wstring& s) {
     int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
@@ -217,7 +189,7 @@ int wmain(int argc, wchar_t** argv) {
     HWND main = FindMain();
     if (!main) return Fail("no programming window");
     if (cmd == L"rect" && argc > 2) {
-        HWND c = FindChild(main, {argv[2], L"", 0, nullptr});
+        HWND c = FindChild(main, nullptr, argv[2]);
         if (!c) return Fail("no control captioned that");
         RECT r;
         GetWindowRect(c, &r);
@@ -275,7 +247,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"list") {
-        HWND list = FindChild(main, {L"", L"ListBox", 0, nullptr});
+        HWND list = FindChild(main, L"ListBox");
         if (!list) return Fail("no make list");
         const LRESULT n = SendMessageW(list, LB_GETCOUNT, 0, 0);
         const LRESULT sel = SendMessageW(list, LB_GETCURSEL, 0, 0);
@@ -299,7 +271,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"checked" && argc > 2) {
-        HWND c = FindChild(main, {argv[2], L"Button", BS_CHECKBOX, nullptr});
+        HWND c = FindChild(main, L"Button", argv[2], BS_CHECKBOX);
         if (!c) return Fail("no check box captioned that");
         std::printf("%d\n", SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0);
         return 0;

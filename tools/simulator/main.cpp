@@ -126,16 +126,6 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
     return TRUE;
 }
 
-std::string Hex(const std::string& bytes) {
-    std::string r;
-    char b[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, r.empty() ? "%02X" : " %02X", c);
-        r += b;
-    }
-    return r;
-}
-
 void Say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -274,7 +264,7 @@ int wmain(int argc, wchar_t** argv) {
     unsigned frames = 0;
     auto send = [&](const std::string& bytes) {
         if (line.Write(bytes)) {
-            Say("TX " + Hex(bytes));
+            Say("TX " + serial_line::Hex(bytes));
         } else {
             Say("TX failed (error " + std::to_string(line.Error()) + ")");
             lost = true;
@@ -282,11 +272,12 @@ int wmain(int argc, wchar_t** argv) {
     };
     truck::TModuleParser parser;
     parser.OnStart = [&] { Say("RX AA 55 00 (start)"); };
-    parser.OnJunk = [&](std::uint8_t b) { Say("RX junk " + Hex(std::string(1, static_cast<char>(b)))); };
+    parser.OnJunk = [&](std::uint8_t b) { Say("RX junk " + serial_line::Hex(std::string(1, static_cast<char>(b)))); };
     parser.OnRequest = [&](std::uint8_t code, std::uint8_t low) {
         const auto make = truck::MakeOfCode(code);
         const std::string frame{'\xAA', '\x55', static_cast<char>(code), static_cast<char>(low)};
-        Say("RX " + Hex(frame) + " (" + (make ? Narrow(truck::Makes[*make].Name) : std::string("unknown make")) + ")");
+        Say("RX " + serial_line::Hex(frame) + " (" +
+            (make ? Narrow(truck::Makes[*make].Name) : std::string("unknown make")) + ")");
         const std::string ack(truck::AckFrame.begin(), truck::AckFrame.end());
         switch (opt.Mode) {
             case TMode::Ack: send(ack); break;

@@ -28,16 +28,6 @@ void Say(const char* fmt, ...) {
     std::fflush(stdout);
 }
 
-std::string Hex(const std::string& bytes) {
-    std::string r;
-    char b[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, r.empty() ? "%02X" : " %02X", c);
-        r += b;
-    }
-    return r;
-}
-
 // What the device sends for a power-up it answers; empty: it stays silent.
 std::string Answer(const TOptions& o) {
     const std::string rev = "\x01\x24";  // revision 1.00, 6 bits in each byte
@@ -134,7 +124,7 @@ private:
         const bool endless = o_.Variant == TVariant::Endless;
         while (sending_ && (now - start_) >= static_cast<DWORD>(sent_ * o_.CharMs)) {
             if (!endless && sent_ >= answer_.size()) {
-                Say("sent %s", Hex(answer_).c_str());
+                Say("sent %s", serial_line::Hex(answer_).c_str());
                 sending_ = false;
                 break;
             }
