@@ -1,8 +1,7 @@
 // Tests of comm/nrcomm_signals.cpp and the line events of comm/nrcomm_threads.cpp.
-// Modem lines on real serial lines (comm/nrcomm_signals.cpp, the line events
-// of the dispatch in comm/nrcomm_threads.cpp, RS-485 emulation in
-// comm/nrcomm_io.cpp): a pty pair wired as a null-modem cable
-// (tools/nullmodem), the component on one end, a peer on the other.
+// Modem lines, RS-485 emulation (comm/nrcomm_io.cpp) included, on a pty pair
+// wired as a null-modem cable (tools/nullmodem): the component on one end, a
+// peer on the other.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -17,8 +16,6 @@ using namespace nr;
 using namespace serial_test;
 
 namespace {
-
-bool OnCable() { return GetEnvironmentVariableW(L"NR_NULLMODEM_STATE", nullptr, 0) > 0; }
 
 struct EngineModem : TLineTest {
     std::vector<TTraceStates> traces;  // UseMainThread: filled on this thread only

@@ -52,6 +52,18 @@ struct TerminalPty : TLineTest {
         ASSERT_TRUE(PumpUntil([&] { return received.size() >= want; }));
     }
     std::wstring Shown() { return memo->Text(); }
+    // Binds the memo with Usage, then opens.
+    void Bind(TTerminalUsage Usage, bool Echo = false) {
+        com->SetTerminal(memo);
+        com->SetTerminalUsage(Usage);
+        com->SetTerminalEcho(Echo);
+        Open();
+    }
+    // Types Ch into Control; what the peer then reads.
+    std::string Sent(fw::TWinControl* Control, wchar_t Ch, DWORD Len = 1, DWORD Ms = 2000) {
+        Type(Control, Ch);
+        return peer->Read(Len, Ms);
+    }
     void TearDown() override {
         com.reset();  // its hook comes off the control first
         delete form;
@@ -62,16 +74,12 @@ struct TerminalPty : TLineTest {
 }  // namespace
 
 TEST_F(TerminalPty, ATypedKeyIsSentAndShownOnlyWithEcho) {
-    com->SetTerminal(memo);
-    com->SetTerminalUsage(tuBoth);
-    Open();
-    Type(memo, L'A');
-    EXPECT_EQ(peer->Read(1, 2000), "A");
+    Bind(tuBoth);
+    EXPECT_EQ(Sent(memo, L'A'), "A");
     EXPECT_EQ(Shown(), L"");  // until the device answers
 
     com->SetTerminalEcho(true);
-    Type(memo, L'B');
-    EXPECT_EQ(peer->Read(1, 2000), "B");
+    EXPECT_EQ(Sent(memo, L'B'), "B");
     EXPECT_EQ(Shown(), L"B");
 
     FromPeer("ok");
@@ -79,9 +87,7 @@ TEST_F(TerminalPty, ATypedKeyIsSentAndShownOnlyWithEcho) {
 }
 
 TEST_F(TerminalPty, ReceivedBytesAreShownAsTheyWouldBeTyped) {
-    com->SetTerminal(memo);
-    com->SetTerminalUsage(tuReceive);
-    Open();
+    Bind(tuReceive);
     FromPeer(std::string("AB\0C", 4));
     EXPECT_EQ(Shown(), L"ABC");  // NUL bytes are not shown
     FromPeer("\b");
@@ -96,36 +102,26 @@ TEST_F(TerminalPty, ReceivedBytesAreShownAsTheyWouldBeTyped) {
     for (char c : {'\x18', '\x1A', '\x01'}) FromPeer(std::string(1, c));
     EXPECT_EQ(Shown(), L"AB\r\nx\x18\x1A\x01");
     // Typing is not sent without a send usage.
-    Type(memo, L'k');
-    EXPECT_EQ(peer->Read(1, 200), "");
+    EXPECT_EQ(Sent(memo, L'k', 1, 200), "");
 }
 
 TEST_F(TerminalPty, WithSendUsageNothingReceivedIsShown) {
-    com->SetTerminal(memo);
-    com->SetTerminalUsage(tuSend);
-    com->SetTerminalEcho(true);
-    Open();
+    Bind(tuSend, true);
     FromPeer("hello");
     FromPeer("!");
     EXPECT_EQ(Shown(), L"");
-    Type(memo, L'y');
-    EXPECT_EQ(peer->Read(1, 2000), "y");
+    EXPECT_EQ(Sent(memo, L'y'), "y");
     EXPECT_EQ(Shown(), L"y");
 }
 
 TEST_F(TerminalPty, CharactersBeyond0xFFGoInTheCodePageTheTerminalShows) {
     CPINFO cp{};
     if (!GetCPInfo(CP_ACP, &cp) || cp.MaxCharSize != 1) GTEST_SKIP() << "needs a single-byte ANSI code page";
-    com->SetTerminal(memo);
-    com->SetTerminalUsage(tuBoth);
-    Open();
-    Type(memo, 0x00E9);  // up to 0xFF: the low byte, as before
-    EXPECT_EQ(peer->Read(1, 2000), "\xE9");
-    Type(memo, 0x4E2D);  // no single-byte code page has it
-    EXPECT_EQ(peer->Read(1, 2000), "?");
-    Type(memo, 0xD83D);  // U+1F600 as its two halves: one character, one '?'
-    Type(memo, 0xDE00);
-    EXPECT_EQ(peer->Read(2, 500), "?");
+    Bind(tuBoth);
+    EXPECT_EQ(Sent(memo, 0x00E9), "\xE9");  // up to 0xFF: the low byte, as before
+    EXPECT_EQ(Sent(memo, 0x4E2D), "?");     // no single-byte code page has it
+    Type(memo, 0xD83D);                     // U+1F600 as its two halves: one character, one '?'
+    EXPECT_EQ(Sent(memo, 0xDE00, 2, 500), "?");
 
     // A character the code page has: what is sent comes back as itself.
     const wchar_t euro = 0x20AC;
@@ -155,8 +151,7 @@ TEST_F(TerminalPty, TheWindowProcedureIsGivenBackWhenReplacedOrDestroyed) {
     EXPECT_EQ(com->TerminalUsage(), tuBoth);
     Type(memo, L'1');  // the old control is on its own again
     EXPECT_EQ(Shown(), L"1");
-    Type(other, L'2');
-    EXPECT_EQ(peer->Read(2, 300), "2");
+    EXPECT_EQ(Sent(other, L'2', 2, 300), "2");
 
     com.reset();
     EXPECT_EQ(WndProcOf(other->Handle()), otherOwn);
@@ -165,9 +160,7 @@ TEST_F(TerminalPty, TheWindowProcedureIsGivenBackWhenReplacedOrDestroyed) {
 }
 
 TEST_F(TerminalPty, DestroyingTheControlFirstIsSafe) {
-    com->SetTerminal(memo);
-    com->SetTerminalUsage(tuBoth);
-    Open();
+    Bind(tuBoth);
     delete memo;
     memo = nullptr;
     EXPECT_EQ(com->Terminal(), nullptr);
@@ -183,13 +176,9 @@ TEST_F(TerminalPty, TwoComponentsOnOneControlComeOffInAnyOrder) {
     second->SetTerminal(memo);
     second->SetTerminalUsage(tuBoth);
     second->SetTerminalEcho(true);
-    com->SetTerminal(memo);
-    com->SetTerminalUsage(tuBoth);
-    com->SetTerminalEcho(true);
-    Open();
+    Bind(tuBoth, true);
     second.reset();  // the first hook on the window goes first
-    Type(memo, L'q');
-    EXPECT_EQ(peer->Read(1, 2000), "q");
+    EXPECT_EQ(Sent(memo, L'q'), "q");
     EXPECT_EQ(Shown(), L"q");
     com.reset();
     EXPECT_EQ(WndProcOf(memo->Handle()), own);
@@ -214,8 +203,7 @@ TEST_F(TerminalPty, TheBindingIsAppliedAgainWhenLoadingEnds) {
     EXPECT_TRUE(fw::GetOrdProp(c, L"TerminalUsage", usage));
     EXPECT_EQ(usage, tuBoth);
     peer = std::make_unique<TPeerPort>(pair->PortB());
-    Type(memo, L'L');
-    EXPECT_EQ(peer->Read(1, 2000), "L");
+    EXPECT_EQ(Sent(memo, L'L'), "L");
     peer->Write("m");
     EXPECT_TRUE(PumpUntil([&] { return Shown() == L"Lm"; }));
     delete c;

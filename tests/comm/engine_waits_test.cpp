@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,17 +37,11 @@ struct TStepCounter {
     }
 };
 
-// Milliseconds since Start, by the real clock.
-struct TStopwatch {
-    DWORD Start = GetTickCount();
-    DWORD Ms() const { return GetTickCount() - Start; }
-};
-
-// The test sends bytes from the peer after a pause, while the wait runs.
-std::thread WriteLater(TPeerPort& peer, std::string bytes, DWORD afterMs) {
-    return std::thread([&peer, bytes, afterMs] {
+// Does something on another thread after a pause, while the test waits.
+std::thread Later(DWORD afterMs, std::function<void()> Do) {
+    return std::thread([=] {
         ::Sleep(afterMs);
-        peer.Write(bytes);
+        Do();
     });
 }
 
@@ -69,21 +64,11 @@ struct WaitsPty : TLineTest {
 
 }  // namespace
 
-TEST_F(WaitsPty, BytesAlreadyQueuedEndTheWaitAtOnceAndStayForTheCaller) {
-    Open();
-    QueueFromPeer("Z");
-    TStepCounter steps;
-    EXPECT_TRUE(com->WaitForBytes(1, 200));
-    EXPECT_EQ(TStepCounter::Steps, 0);
-    EXPECT_EQ(com->TraceStates(), traces);
-    EXPECT_EQ(com->ReadString(), "Z");
-}
-
 TEST_F(WaitsPty, BytesArrivingDuringTheWaitStayQueuedWhenNothingTakesThem) {
     Open();
     // The dispatches of their arrival run inside the wait and leave them alone.
-    std::thread first = WriteLater(*peer, "ab", 50);
-    std::thread second = WriteLater(*peer, "c", 150);
+    std::thread first = Later(50, [&] { peer->Write("ab"); });
+    std::thread second = Later(150, [&] { peer->Write("c"); });
     const bool got = com->WaitForBytes(3, 5000);
     first.join();
     second.join();
@@ -99,7 +84,7 @@ TEST_F(WaitsPty, AnAttachedHandlerGetsTheArrivingBytesInsideTheWait) {
         (inWait ? got : outside).append(static_cast<const char*>(b), n);
     };
     Open();
-    std::thread writer = WriteLater(*peer, "hello", 50);
+    std::thread writer = Later(50, [&] { peer->Write("hello"); });
     inWait = true;
     // More than will come, so the wait runs its full time.
     EXPECT_FALSE(com->WaitForBytes(100, 1000));
@@ -110,15 +95,18 @@ TEST_F(WaitsPty, AnAttachedHandlerGetsTheArrivingBytesInsideTheWait) {
     EXPECT_EQ(com->TraceStates(), traces);
 }
 
-TEST_F(WaitsPty, MsZeroTestsOnce) {
+TEST_F(WaitsPty, MsZeroTestsOnceAndBytesAlreadyQueuedEndTheWaitAtOnceAndStayForTheCaller) {
     Open();
     TStepCounter steps;
     EXPECT_FALSE(com->WaitForBytes(1, 0));
     EXPECT_FALSE(com->WaitForSignal(msRing, 0));
     EXPECT_EQ(TStepCounter::Steps, 0);
-    QueueFromPeer("q");
+    QueueFromPeer("Z");
     EXPECT_TRUE(com->WaitForBytes(1, 0));
+    EXPECT_TRUE(com->WaitForBytes(1, 200));
     EXPECT_EQ(TStepCounter::Steps, 0);
+    EXPECT_EQ(com->TraceStates(), traces);
+    EXPECT_EQ(com->ReadString(), "Z");
 }
 
 TEST_F(WaitsPty, ATimerClosingThePortEndsEitherWaitWithFalse) {
@@ -147,7 +135,7 @@ TEST_F(WaitsPty, ATimerClosingThePortEndsEitherWaitWithFalse) {
 TEST_F(WaitsPty, AHandlerClosingThePortEndsTheWaitWithFalse) {
     com->OnAfterReceive = [&](TObject*, void*, std::uint32_t) { com->SetActive(false); };
     Open();
-    std::thread writer = WriteLater(*peer, "x", 50);
+    std::thread writer = Later(50, [&] { peer->Write("x"); });
     TStopwatch sw;
     const bool got = com->WaitForBytes(10, 20000);
     writer.join();
@@ -174,10 +162,7 @@ TEST_F(WaitsPty, WaitForSignalFollowsThePeersDtr) {
     EXPECT_LT(off.Ms(), 5000u);
 
     // Raised while the wait runs.
-    std::thread raise([&] {
-        ::Sleep(50);
-        EscapeCommFunction(peer->Handle(), SETDTR);
-    });
+    std::thread raise = Later(50, [&] { EscapeCommFunction(peer->Handle(), SETDTR); });
     TStopwatch on;
     const bool came = com->WaitForSignal(msDSR, 5000);
     raise.join();
@@ -265,62 +250,47 @@ BOOL WINAPI ByteLate(HANDLE h, LPDWORD e, LPCOMSTAT st) {
 
 }  // namespace
 
-TEST_F(WaitsScripted, WaitForSignalIsTrueAtOnceWhenTheLineIsOn) {
+TEST_F(WaitsScripted, WaitForSignalIsTrueAtOnceForALineOnGivesUpAfterAbout200MsAndSeesTheLineComeOn) {
     Open();
     fake.SetModemStatus(MS_DSR_ON | MS_CTS_ON);
-    TStepCounter steps;
-    EXPECT_TRUE(com->WaitForSignal(msDSR, 200));
-    EXPECT_TRUE(com->WaitForSignal(msCTS, 0));
-    EXPECT_EQ(TStepCounter::Steps, 0);
-    EXPECT_FALSE(com->WaitForSignal(msRing, 0));
-}
-
-TEST_F(WaitsScripted, WaitForSignalGivesUpAfterAbout200MsOfAnOffLine) {
-    Open();
+    {
+        TStepCounter steps;
+        EXPECT_TRUE(com->WaitForSignal(msDSR, 200));
+        EXPECT_TRUE(com->WaitForSignal(msCTS, 0));
+        EXPECT_EQ(TStepCounter::Steps, 0);
+        EXPECT_FALSE(com->WaitForSignal(msRing, 0));
+    }
     fake.SetModemStatus(MS_CTS_ON);
     TStopwatch sw;
     EXPECT_FALSE(com->WaitForSignal(msDSR, 200));
     EXPECT_GE(sw.Ms(), 150u);
     EXPECT_LT(sw.Ms(), 5000u);
-}
 
-TEST_F(WaitsScripted, WaitForSignalSeesTheLineComeOn) {
-    Open();
-    std::thread raiser([&] {
-        ::Sleep(50);
-        fake.SetModemStatus(MS_DSR_ON);
-    });
+    std::thread raiser = Later(50, [&] { fake.SetModemStatus(MS_DSR_ON); });
     const bool on = com->WaitForSignal(msDSR, 20000);
     raiser.join();
     EXPECT_TRUE(on);
 }
 
-TEST_F(WaitsScripted, WaitForSignalSurvivesTheTickCountWrapping) {
+TEST_F(WaitsScripted, BothWaitsSurviveTheTickCountWrapping) {
     Open();
-    TScriptedClock clock(kNearWrap);
-    Win32.GetCommModemStatus = &DsrLate;
-    EXPECT_TRUE(com->WaitForSignal(msDSR, 1000));
-    EXPECT_GE(TScriptedClock::Elapsed(), 300u);
-    EXPECT_LT(TScriptedClock::Elapsed(), 1000u);
-
-    TScriptedClock again(kNearWrap);
-    EXPECT_FALSE(com->WaitForSignal(msRing, 400));
-    EXPECT_GE(TScriptedClock::Elapsed(), 400u);
-    EXPECT_LT(TScriptedClock::Elapsed(), 410u);
-}
-
-TEST_F(WaitsScripted, WaitForBytesSurvivesTheTickCountWrapping) {
-    Open();
-    TScriptedClock clock(kNearWrap);
-    gLateDevice = &fake;
     gDeviceQueue = Win32.ClearCommError;
-    Win32.ClearCommError = &ByteLate;
-    EXPECT_TRUE(com->WaitForBytes(1, 20000));
-    EXPECT_GE(TScriptedClock::Elapsed(), 300u);
-    EXPECT_LT(TScriptedClock::Elapsed(), 1000u);
+    for (const bool bytes : {false, true}) {
+        SCOPED_TRACE(bytes ? "WaitForBytes" : "WaitForSignal");
+        TScriptedClock clock(kNearWrap);
+        if (bytes) {
+            gLateDevice = &fake;
+            Win32.ClearCommError = &ByteLate;
+        } else {
+            Win32.GetCommModemStatus = &DsrLate;
+        }
+        EXPECT_TRUE(bytes ? com->WaitForBytes(1, 20000) : com->WaitForSignal(msDSR, 1000));
+        EXPECT_GE(TScriptedClock::Elapsed(), 300u);
+        EXPECT_LT(TScriptedClock::Elapsed(), 1000u);
 
-    TScriptedClock again(kNearWrap);
-    EXPECT_FALSE(com->WaitForBytes(2, 400));
-    EXPECT_GE(TScriptedClock::Elapsed(), 400u);
-    EXPECT_LT(TScriptedClock::Elapsed(), 410u);
+        TScriptedClock again(kNearWrap);
+        EXPECT_FALSE(bytes ? com->WaitForBytes(2, 400) : com->WaitForSignal(msRing, 400));
+        EXPECT_GE(TScriptedClock::Elapsed(), 400u);
+        EXPECT_LT(TScriptedClock::Elapsed(), 410u);
+    }
 }

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "../../comm/nrcomm.h"
 #include "../support/engine_components.h"
 #include "../support/pty_pair.h"
 #include "../support/test_components.h"
@@ -21,36 +21,14 @@ using test_support::TWin32Guard;
 
 namespace {
 
-class TConfigComm : public TnrComm {
-public:
-    using TnrComm::TnrComm;
-    std::string DcbBytes() const { return std::string(reinterpret_cast<const char*>(&CommCfg.dcb), sizeof(DCB)); }
-    void AddThreads(std::vector<std::shared_ptr<fw::TThreadControl>>& v) const {
-        if (fMsgThreadControl) v.push_back(fMsgThreadControl);
-        if (fCommThreadControl) v.push_back(fCommThreadControl);
-    }
-};
-
-struct FatalError {
-    std::uint32_t Code, Detail;
-    std::wstring Msg;
-    bool operator==(const FatalError&) const = default;
-};
-
-// The value as another program lays it out, written field by field.
-class TValueBytes {
-public:
-    TValueBytes& U8(std::uint8_t v) {
-        b_.push_back(static_cast<char>(v));
-        return *this;
-    }
-    TValueBytes& U16(std::uint16_t v) { return U8(v & 0xFF).U8(v >> 8); }
-    TValueBytes& U32(std::uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
-    const std::string& Bytes() const { return b_; }
-
-private:
-    std::string b_;
-};
+// Little-endian fields, each a value and its size in bytes: a stored value
+// as another program lays it out.
+std::string Fields(std::initializer_list<std::pair<std::uint32_t, int>> fields) {
+    std::string b;
+    for (const auto& [v, size] : fields)
+        for (int i = 0; i < size; ++i) b += static_cast<char>(v >> (8 * i));
+    return b;
+}
 
 // A little-endian field of a stored value.
 std::uint32_t Field(const std::string& v, size_t at, size_t size) {
@@ -73,10 +51,9 @@ const std::wstring kLoadError = L"Error on load config information from registry
 struct SerialConfig : testing::Test {
     const std::wstring key = L"Software\\nrCommTest\\Config" + std::to_wstring(GetCurrentProcessId());
     testing_io::TMemoryLog log{nullptr};
-    std::unique_ptr<TConfigComm> com = std::make_unique<TConfigComm>(nullptr);
+    std::unique_ptr<TSerialComm> com = std::make_unique<TSerialComm>(nullptr);
     std::vector<int> notes;
-    std::vector<FatalError> errors;
-    bool raise = false;
+    TFatalErrors errors;
 
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
@@ -86,21 +63,23 @@ struct SerialConfig : testing::Test {
         com.reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
     }
-    void Watch(TConfigComm& c) {
+    void Watch(TSerialComm& c) {
         c.SetLog(&log);
         c.NotifyAdd([this](TObject*, std::int32_t n) { notes.push_back(n); });
-        c.OnFatalError = [this](TObject*, std::uint32_t code, std::uint32_t detail, const std::wstring& msg, bool& r) {
-            errors.push_back({code, detail, msg});
-            r = raise;
-        };
+        errors.Watch(c);
     }
     void Forget() {
         log.Lines.clear();
         notes.clear();
         errors.clear();
     }
+    // N reports of the fatal error Msg, each logged.
+    void ExpectFatal(const std::wstring& Msg, size_t N) {
+        EXPECT_EQ(errors, std::vector<TFatalError>(N, {1, 0, Msg}));
+        EXPECT_EQ(log.Lines, std::vector<std::wstring>(N, L"Fatal Error: 1, 0, " + Msg));
+    }
     // A component set up unlike the built one in every stored field.
-    void Configure(TConfigComm& c) {
+    void Configure(TSerialComm& c) {
         c.SetComPortNo(5);
         c.SetBaudRate(38400);
         c.SetByteSize(7);
@@ -132,12 +111,6 @@ struct SerialConfig : testing::Test {
         if (type) *type = t;
         return std::string(reinterpret_cast<const char*>(buf), size);
     }
-    bool KeyExists() {
-        HKEY k;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return false;
-        RegCloseKey(k);
-        return true;
-    }
     // Everything a load may change, to see that it did not.
     struct TState {
         std::uint16_t Port;
@@ -148,7 +121,7 @@ struct SerialConfig : testing::Test {
             return Port == o.Port && Dcb == o.Dcb && Protocol == o.Protocol && SameTimes(Times, o.Times);
         }
     };
-    TState State(TConfigComm& c) { return {c.ComPortNo(), c.DcbBytes(), c.StreamProtocol(), *c.TimeOuts()}; }
+    TState State(TSerialComm& c) { return {c.ComPortNo(), c.DcbBytes(), c.StreamProtocol(), *c.TimeOuts()}; }
 };
 
 LSTATUS WINAPI DeniedCreate(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD) {
@@ -158,29 +131,34 @@ LSTATUS WINAPI DeniedSet(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) { retu
 
 }  // namespace
 
-TEST_F(SerialConfig, SaveThenLoadRestoresPortLineSettingsAndTimeOuts) {
+TEST_F(SerialConfig, SaveThenLoadRestoresPortLineSettingsAndTimeOutsWithoutTheRightToWrite) {
     Configure(*com);
     Forget();
     com->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
     EXPECT_EQ(log.Lines, std::vector<std::wstring>{kSaved});
     EXPECT_TRUE(errors.empty());
 
-    TConfigComm other(nullptr);
-    Watch(other);
-    Forget();
-    other.LoadConfig(HKEY_CURRENT_USER, key, L"Port");
-    EXPECT_EQ(log.Lines, std::vector<std::wstring>{kLoaded});
-    EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(notes, std::vector<int>{ncDevicesChanged});
-    EXPECT_EQ(State(other), State(*com));
-    EXPECT_EQ(other.BaudRate(), 38400u);
-    EXPECT_EQ(other.ByteSize(), 7);
-    EXPECT_EQ(other.Parity(), pEven);
-    EXPECT_EQ(other.StopBits(), sbTwo);
-    EXPECT_EQ(other.EventChar(), L'x');
-    // Flow control comes with the stored line settings, not from what the
-    // loading component had (hardware, as built).
-    EXPECT_EQ(other.StreamProtocol(), spXonXoff);
+    for (const bool mayWrite : {true, false}) {
+        SCOPED_TRACE(mayWrite ? "may write" : "may not write");
+        TSerialComm other(nullptr);
+        Watch(other);
+        TWin32Guard guard;
+        if (!mayWrite) Win32.RegCreateKeyExW = &DeniedCreate;
+        Forget();
+        other.LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+        EXPECT_EQ(log.Lines, std::vector<std::wstring>{kLoaded});
+        EXPECT_TRUE(errors.empty());
+        EXPECT_EQ(notes, std::vector<int>{ncDevicesChanged});
+        EXPECT_EQ(State(other), State(*com));
+        EXPECT_EQ(other.BaudRate(), 38400u);
+        EXPECT_EQ(other.ByteSize(), 7);
+        EXPECT_EQ(other.Parity(), pEven);
+        EXPECT_EQ(other.StopBits(), sbTwo);
+        EXPECT_EQ(other.EventChar(), L'x');
+        // Flow control comes with the stored line settings, not from what the
+        // loading component had (hardware, as built).
+        EXPECT_EQ(other.StreamProtocol(), spXonXoff);
+    }
 }
 
 TEST_F(SerialConfig, StoredBytesAreTheSharedLayout) {
@@ -205,29 +183,11 @@ TEST_F(SerialConfig, StoredBytesAreTheSharedLayout) {
 }
 
 TEST_F(SerialConfig, ValueWrittenByAnotherProgramLoads) {
-    const std::string v = TValueBytes()
-                              .U8(9)        // port
-                              .U32(28)      // DCBlength
-                              .U32(4800)    // BaudRate
-                              .U32(0x2017)  // fBinary, fParity, fOutxCtsFlow, DTR enabled, RTS handshake
-                              .U16(0)
-                              .U16(2048)  // XonLim
-                              .U16(2048)  // XoffLim
-                              .U8(7)      // ByteSize
-                              .U8(1)      // Parity: odd
-                              .U8(2)      // StopBits: two
-                              .U8(0x11)
-                              .U8(0x13)
-                              .U8(0)
-                              .U8(0)
-                              .U8('E')  // EvtChar
-                              .U16(0)
-                              .U32(10)
-                              .U32(20)
-                              .U32(30)
-                              .U32(40)
-                              .U32(50)
-                              .Bytes();
+    // Port 9; DCBlength, BaudRate 4800, flags (fBinary, fParity, fOutxCtsFlow, DTR enabled, RTS
+    // handshake), XonLim, XoffLim, ByteSize 7, Parity odd, StopBits two, XON, XOFF, EvtChar 'E'; the time-outs.
+    const std::string v = Fields({{9, 1},   {28, 4}, {4800, 4}, {0x2017, 4}, {0, 2},    {2048, 2}, {2048, 2},
+                                  {7, 1},   {1, 1},  {2, 1},    {0x11, 1},   {0x13, 1}, {0, 1},    {0, 1},
+                                  {'E', 1}, {0, 2},  {10, 4},   {20, 4},     {30, 4},   {40, 4},   {50, 4}});
     ASSERT_EQ(v.size(), 49u);
     SetRaw(L"Port", REG_BINARY, v);
     com->SetStreamProtocol(spNone);
@@ -255,7 +215,8 @@ TEST_F(SerialConfig, ValueOfAnotherSizeMissingValueOrMissingKeyChangeNothing) {
     const TState before = State(*com);
     Forget();
     com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");  // no key
-    EXPECT_FALSE(KeyExists());                         // and loading made none
+    HKEY k;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);  // and loading made none
 
     SetRaw(L"Short", REG_BINARY, std::string(48, '\x01'));
     SetRaw(L"Long", REG_BINARY, std::string(50, '\x01'));
@@ -270,22 +231,15 @@ TEST_F(SerialConfig, ValueOfAnotherSizeMissingValueOrMissingKeyChangeNothing) {
 TEST_F(SerialConfig, ValueOfAnotherTypeReportsTheLoadError) {
     Configure(*com);
     const TState before = State(*com);
-    std::string text(49, 'A');  // 49 bytes, but a string
-    SetRaw(L"Port", REG_SZ, text);
+    SetRaw(L"Port", REG_SZ, std::string(49, 'A'));  // 49 bytes, but a string
     ASSERT_EQ(Raw(L"Port").size(), 49u);
     Forget();
     com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
-    EXPECT_EQ(errors, (std::vector<FatalError>{{1, 0, kLoadError}}));
-    EXPECT_EQ(log.Lines, std::vector<std::wstring>{L"Fatal Error: 1, 0, " + kLoadError});
+    ExpectFatal(kLoadError, 1);
     EXPECT_EQ(State(*com), before);
 
-    raise = true;
-    try {
-        com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
-        ADD_FAILURE() << "no exception";
-    } catch (const fw::Exception& e) {
-        EXPECT_EQ(e.Message(), kLoadError);
-    }
+    errors.Raise = true;
+    EXPECT_EQ(Thrown([&] { com->LoadConfig(HKEY_CURRENT_USER, key, L"Port"); }), kLoadError);
 }
 
 TEST_F(SerialConfig, UnwritableKeyReportsTheSaveError) {
@@ -297,25 +251,11 @@ TEST_F(SerialConfig, UnwritableKeyReportsTheSaveError) {
     Win32.RegCreateKeyExW = &::RegCreateKeyExW;
     Win32.RegSetValueExW = &DeniedSet;
     com->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
-    EXPECT_EQ(errors, (std::vector<FatalError>(2, {1, 0, kSaveError})));
-    EXPECT_EQ(log.Lines, std::vector<std::wstring>(2, L"Fatal Error: 1, 0, " + kSaveError));
+    ExpectFatal(kSaveError, 2);
     EXPECT_EQ(Raw(L"Port"), "");
 
-    raise = true;
+    errors.Raise = true;
     EXPECT_THROW(com->SaveConfig(HKEY_CURRENT_USER, key, L"Port"), fw::Exception);
-}
-
-TEST_F(SerialConfig, LoadingNeedsNoRightToWrite) {
-    Configure(*com);
-    com->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
-    TConfigComm other(nullptr);
-    Watch(other);
-    TWin32Guard guard;
-    Win32.RegCreateKeyExW = &DeniedCreate;
-    Forget();
-    other.LoadConfig(HKEY_CURRENT_USER, key, L"Port");
-    EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(State(other), State(*com));
 }
 
 TEST_F(SerialConfig, PortAboveTheByteIsNotStoredAsAnotherPort) {
@@ -327,9 +267,8 @@ TEST_F(SerialConfig, PortAboveTheByteIsNotStoredAsAnotherPort) {
     Forget();
     com->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
     com->SaveConfig(HKEY_CURRENT_USER, key, L"Other");
-    EXPECT_EQ(errors, (std::vector<FatalError>(2, {1, 0, kSaveError})));
-    EXPECT_EQ(log.Lines, std::vector<std::wstring>(2, L"Fatal Error: 1, 0, " + kSaveError));
-    EXPECT_EQ(Raw(L"Port"), earlier);  // the stored value stays as it was
+    ExpectFatal(kSaveError, 2);
+    EXPECT_EQ(Raw(L"Port"), earlier);
     EXPECT_EQ(Raw(L"Other"), "");
 
     com->SetComPortNo(255);  // the largest that fits
@@ -345,7 +284,6 @@ namespace {
 
 struct SerialConfigPty : SerialConfig {
     std::unique_ptr<TPtyPair> pair;
-    std::vector<std::shared_ptr<fw::TThreadControl>> workers;
 
     void SetUp() override {
         if (!TPtyPair::Available()) GTEST_SKIP() << "needs Wine and socat";
@@ -354,30 +292,28 @@ struct SerialConfigPty : SerialConfig {
         ASSERT_TRUE(pair->Ready()) << pair->Error();
     }
     void TearDown() override {
-        if (com) com->AddThreads(workers);
+        const auto workers = com->Workers;
         SerialConfig::TearDown();
         EXPECT_TRUE(WaitThreads(workers));
         pair.reset();
     }
     std::uint16_t A() const { return static_cast<std::uint16_t>(pair->PortA()); }
     std::uint16_t B() const { return static_cast<std::uint16_t>(pair->PortB()); }
-    // Stores port Port with 57600 baud and time-outs (0, 200, 0, 100, 0) under Name.
-    void Store(std::uint16_t Port, const std::wstring& Name) {
-        TConfigComm stored(nullptr);
+    // Stores port Port with 57600 baud and time-outs (0, 200, 0, 100, 0),
+    // then opens the component on port A at 9600.
+    void StoreAndOpen(std::uint16_t Port) {
+        TSerialComm stored(nullptr);
         stored.SetComPortNo(Port);
         stored.SetBaudRate(57600);
         stored.SetStreamProtocol(spNone);
         const COMMTIMEOUTS t = Times(0, 200, 0, 100, 0);
         stored.SetTimeOuts(&t);
-        stored.SaveConfig(HKEY_CURRENT_USER, key, Name);
-    }
-    void OpenOn(std::uint16_t Port) {
-        com->SetComPortNo(Port);
+        stored.SaveConfig(HKEY_CURRENT_USER, key, L"Port");
+        com->SetComPortNo(A());
         com->SetBaudRate(9600);
         com->SetStreamProtocol(spNone);
         com->SetActive(true);
         ASSERT_TRUE(com->Active()) << fw::NarrowUtf8(com->LastOpenError());
-        com->AddThreads(workers);
         Forget();
     }
 };
@@ -385,15 +321,13 @@ struct SerialConfigPty : SerialConfig {
 }  // namespace
 
 TEST_F(SerialConfigPty, OpenPortMovesToTheStoredNumberWithItsSettings) {
-    Store(B(), L"Port");
-    OpenOn(A());
+    StoreAndOpen(B());
     com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
     EXPECT_TRUE(errors.empty());
     ASSERT_TRUE(com->Active());
     EXPECT_EQ(com->ComPortNo(), B());
     EXPECT_EQ(notes, (std::vector<int>{ncMediumClosed, ncMediumOpened, ncDevicesChanged}));
     EXPECT_EQ(log.Lines.back(), kLoaded);
-    com->AddThreads(workers);
 
     // The driver of the new port holds the stored settings.
     DCB dcb{};
@@ -412,15 +346,10 @@ TEST_F(SerialConfigPty, OpenPortMovesToTheStoredNumberWithItsSettings) {
 }
 
 TEST_F(SerialConfigPty, StoredPortThatCannotOpenKeepsTheLoadedSettings) {
-    Store(249, L"Port");  // no such port in the prefix
-    OpenOn(A());
-    raise = true;
-    try {
-        com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
-        ADD_FAILURE() << "no exception";
-    } catch (const fw::Exception& e) {
-        EXPECT_EQ(e.Message().rfind(L"Device \"COM249\" Open Error !!!", 0), 0u) << e.what();
-    }
+    StoreAndOpen(249);  // no such port in the prefix
+    errors.Raise = true;
+    const std::wstring thrown = Thrown([&] { com->LoadConfig(HKEY_CURRENT_USER, key, L"Port"); });
+    EXPECT_EQ(thrown.rfind(L"Device \"COM249\" Open Error !!!", 0), 0u) << fw::NarrowUtf8(thrown);
     // The open error is reported as such, not as a registry error.
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].Code, 1u);

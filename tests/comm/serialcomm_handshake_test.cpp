@@ -22,51 +22,20 @@ using namespace serial_test;
 
 namespace {
 
-// The component with what a test needs to see of it.
-class THandshakeComm : public TnrComm {
-public:
-    using TnrComm::TnrComm;
-    std::vector<std::shared_ptr<fw::TThreadControl>> Workers;  // of every open
-    bool ReceiveHeld() const { return fReceiveHeld; }
-    DWORD DcbFlags() const {
-        DWORD f;
-        std::memcpy(&f, reinterpret_cast<const char*>(&CommCfg.dcb) + 8, sizeof f);
-        return f;
-    }
-    void StartThreadIO() override {
-        TnrComm::StartThreadIO();
-        if (fMsgThreadControl) Workers.push_back(fMsgThreadControl);
-        if (fCommThreadControl) Workers.push_back(fCommThreadControl);
-    }
-};
-
-struct FatalError {
-    std::uint32_t Code, Detail;
-    std::wstring Msg;
-    bool operator==(const FatalError&) const = default;
-};
-
-const FatalError kNoDevice{1, 0, L"Device Connect Initialization Error"};
+const TFatalError kNoDevice{1, 0, L"Device Connect Initialization Error"};
+const std::vector<TFatalError> kNoDeviceOnly{kNoDevice};
 const std::wstring kTested = L"nrComm: The device connection was succesful tested";
 // What the simulated device sends: revision 1.00, then its id.
 const std::wstring kId = std::wstring(L"(\x01\x24") + L"NRS0001)";
-
-bool OnCable() { return GetEnvironmentVariableW(L"NR_NULLMODEM_STATE", nullptr, 0) > 0; }
-
-struct TStopwatch {
-    DWORD Start = GetTickCount();
-    DWORD Ms() const { return GetTickCount() - Start; }
-};
 
 // The component on end A of a pair on the cable, set up as the utility sets
 // it up, the simulated device on end B.
 struct Handshake : testing::Test {
     std::unique_ptr<TPtyPair> pair;
     testing_io::TMemoryLog log{nullptr};
-    std::unique_ptr<THandshakeComm> com;
+    std::unique_ptr<TSerialComm> com;
     std::unique_ptr<TSimulator> device;
-    std::vector<FatalError> errors;
-    bool raise = true;
+    TFatalErrors errors;
     const TTraceStates traces{tsRxChar, tsCTS, tsRing};
 
     void SetUp() override {
@@ -75,7 +44,7 @@ struct Handshake : testing::Test {
         pair = std::make_unique<TPtyPair>();
         ASSERT_TRUE(pair->Ready()) << pair->Error();
         ASSERT_TRUE(pair->HasModemLines());
-        com = std::make_unique<THandshakeComm>(nullptr);
+        com = std::make_unique<TSerialComm>(nullptr);
         com->SetComPortNo(static_cast<std::uint16_t>(pair->PortA()));
         com->SetBaudRate(57600);
         com->SetByteSize(8);
@@ -84,11 +53,8 @@ struct Handshake : testing::Test {
         com->SetStreamProtocol(spNone);
         com->SetTraceStates(traces);
         com->SetLog(&log);
-        com->OnFatalError = [this](TObject*, std::uint32_t code, std::uint32_t detail, const std::wstring& msg,
-                                   bool& r) {
-            errors.push_back({code, detail, msg});
-            r = raise;
-        };
+        errors.Raise = true;
+        errors.Watch(*com);
     }
     void TearDown() override {
         std::vector<std::shared_ptr<fw::TThreadControl>> workers;
@@ -106,11 +72,21 @@ struct Handshake : testing::Test {
         com->SetActive(true);
         ASSERT_TRUE(com->Active());
     }
-    bool Logged(const std::wstring& line) const {
-        return std::find(log.Lines.begin(), log.Lines.end(), line) != log.Lines.end();
+    // The component's DTR off and seen off, so the next power-up starts from scratch.
+    void DtrOff() {
+        com->SetStateDTR(false);
+        ASSERT_TRUE(PumpUntil([&] { return !com->ModemSignals().Contains(msDSR); }));
     }
-    // The settings the component's end used, the latest first.
+    bool Logged(const std::wstring& line) const { return std::ranges::count(log.Lines, line) > 0; }
+    bool DeviceSees(const std::string& line) { return pair->LineOn(TPtyPair::endB, line); }
     std::vector<std::string> HostSettings() { return pair->Settings(TPtyPair::endA); }
+    // The line ran at 1200 7N1 for the device, and is back at the normal rate.
+    void ExpectLineGivenBack() {
+        const auto used = HostSettings();
+        ASSERT_FALSE(used.empty());
+        EXPECT_EQ(used.front(), "57600/8N1");
+        EXPECT_TRUE(std::ranges::count(used, "1200/7N1") > 0) << pair->Show(TPtyPair::endA);
+    }
     // The power-ups the device saw, in order: "DTR, then RTS" (the signature)
     // or "DTR and RTS together", each with what it did.
     std::vector<std::string> PowerUps() const {
@@ -122,74 +98,63 @@ struct Handshake : testing::Test {
         }
         return v;
     }
-    static bool Has(const std::vector<std::string>& v, const std::string& s) {
-        return std::find(v.begin(), v.end(), s) != v.end();
+    std::wstring TimedId(DWORD& ms) {
+        TStopwatch sw;
+        const std::wstring s = com->GetPNPDeviceString();
+        ms = sw.Ms();
+        return s;
     }
 };
 
 }  // namespace
 
-// ---- InitDeviceConnect
-
-TEST_F(Handshake, InitDeviceConnectOnAClosedComponentDoesNothing) {
-    Device(L"--mode pnp");
+TEST_F(Handshake, InitDeviceConnectOnlyOnAnOpenComponentAndWithDsrWithin200MsLeavesRtsOn) {
+    // DSR follows the component's DTR 60 ms late, as from a device it powers.
+    Device(L"--mode pnp --dsr-delay 60");
     com->InitDeviceConnect();
     EXPECT_FALSE(com->Active());
     EXPECT_TRUE(errors.empty());
     EXPECT_TRUE(log.Lines.empty());
-    EXPECT_FALSE(pair->LineOn(TPtyPair::endB, "dsr"));
-    EXPECT_FALSE(pair->LineOn(TPtyPair::endB, "cts"));
-}
+    EXPECT_FALSE(DeviceSees("dsr"));
+    EXPECT_FALSE(DeviceSees("cts"));
 
-TEST_F(Handshake, InitDeviceConnectWithDsrWithin200MsLeavesRtsOnAndLogsSuccess) {
-    // DSR follows the component's DTR 60 ms late, as from a device it powers.
-    Device(L"--mode pnp --dsr-delay 60");
     Open();
-    com->SetStateDTR(false);
-    ASSERT_TRUE(PumpUntil([&] { return !com->ModemSignals().Contains(msDSR); }));
+    DtrOff();
     log.Lines.clear();
     com->InitDeviceConnect();
     EXPECT_TRUE(errors.empty());
     EXPECT_TRUE(Logged(kTested));
-    EXPECT_TRUE(pair->LineOn(TPtyPair::endB, "cts"));
-    EXPECT_TRUE(pair->LineOn(TPtyPair::endB, "dsr"));
+    EXPECT_TRUE(DeviceSees("cts"));
+    EXPECT_TRUE(DeviceSees("dsr"));
     EXPECT_TRUE(com->Active());
 }
 
 TEST_F(Handshake, InitDeviceConnectWithoutDsrRaisesUnlessTheHandlerSaysNo) {
     Device(L"--mode pnp-nodsr");
     Open();
-    try {
-        com->InitDeviceConnect();
-        ADD_FAILURE() << "no exception";
-    } catch (const fw::Exception& e) {
-        EXPECT_EQ(e.Message(), kNoDevice.Msg);
-    }
-    EXPECT_EQ(errors, std::vector<FatalError>{kNoDevice});
+    EXPECT_EQ(Thrown([&] { com->InitDeviceConnect(); }), kNoDevice.Msg);
+    EXPECT_EQ(errors, kNoDeviceOnly);
     // DTR stays on, RTS off; no success line.
-    EXPECT_TRUE(pair->LineOn(TPtyPair::endB, "dsr"));
-    EXPECT_FALSE(pair->LineOn(TPtyPair::endB, "cts"));
+    EXPECT_TRUE(DeviceSees("dsr"));
+    EXPECT_FALSE(DeviceSees("cts"));
     EXPECT_FALSE(Logged(kTested));
 
-    raise = false;
+    errors.Raise = false;
     errors.clear();
     EXPECT_NO_THROW(com->InitDeviceConnect());
-    EXPECT_EQ(errors, std::vector<FatalError>{kNoDevice});
+    EXPECT_EQ(errors, kNoDeviceOnly);
     EXPECT_TRUE(com->Active());
 }
 
 TEST_F(Handshake, InitDeviceConnectGivesUpOnDsrThatComesTooLate) {
     Device(L"--mode pnp --dsr-delay 600");
-    raise = false;
+    errors.Raise = false;
     Open();
-    com->SetStateDTR(false);
-    ASSERT_TRUE(PumpUntil([&] { return !com->ModemSignals().Contains(msDSR); }));
+    DtrOff();
     com->InitDeviceConnect();
-    EXPECT_EQ(errors, std::vector<FatalError>{kNoDevice});
+    EXPECT_EQ(errors, kNoDeviceOnly);
     EXPECT_FALSE(Logged(kTested));
 }
-
-// ---- GetPNPDeviceString
 
 TEST_F(Handshake, TheIdentificationComesWithItsParenthesesAndAnOpenComponentIsLeftAsItWas) {
     Device(L"--mode pnp");
@@ -202,13 +167,9 @@ TEST_F(Handshake, TheIdentificationComesWithItsParenthesesAndAnOpenComponentIsLe
     EXPECT_EQ(com->BaudRate(), 57600u);
     EXPECT_EQ(com->ByteSize(), 8);
     EXPECT_EQ(com->DcbFlags(), flags);
-    // The line ran at 1200 7N1 for the device, and is back at the normal rate.
-    const auto used = HostSettings();
-    ASSERT_FALSE(used.empty());
-    EXPECT_EQ(used.front(), "57600/8N1");
-    EXPECT_TRUE(Has(used, "1200/7N1")) << pair->Show(TPtyPair::endA);
-    EXPECT_TRUE(pair->LineOn(TPtyPair::endB, "dsr"));
-    EXPECT_TRUE(pair->LineOn(TPtyPair::endB, "cts"));
+    ExpectLineGivenBack();
+    EXPECT_TRUE(DeviceSees("dsr"));
+    EXPECT_TRUE(DeviceSees("cts"));
     EXPECT_EQ(device->Count("answering"), 1) << device->Output();
 }
 
@@ -217,12 +178,8 @@ TEST_F(Handshake, AClosedComponentIsOpenedForTheHandshakeAndClosedAgain) {
     EXPECT_EQ(com->GetPNPDeviceString(), kId);
     EXPECT_FALSE(com->Active());
     EXPECT_EQ(com->TraceStates(), traces);
-    const auto used = HostSettings();
-    ASSERT_FALSE(used.empty());
-    EXPECT_EQ(used.front(), "57600/8N1");
-    EXPECT_TRUE(Has(used, "1200/7N1"));
-    // Closed: the device sees its lines drop.
-    EXPECT_FALSE(pair->LineOn(TPtyPair::endB, "dsr"));
+    ExpectLineGivenBack();
+    EXPECT_FALSE(DeviceSees("dsr"));
 }
 
 TEST_F(Handshake, A6BitIdentificationComesWithBothMarkers) {
@@ -230,8 +187,7 @@ TEST_F(Handshake, A6BitIdentificationComesWithBothMarkers) {
     Open();
     std::wstring want = L"\x08\x01\x24";
     for (char c : std::string("NRS0001")) want += static_cast<wchar_t>(c - 0x20);
-    want += L'\x09';
-    EXPECT_EQ(com->GetPNPDeviceString(), want);
+    EXPECT_EQ(com->GetPNPDeviceString(), want + L'\x09');
 }
 
 TEST_F(Handshake, AnotherFirstByteGivesNothing) {
@@ -248,12 +204,10 @@ TEST_F(Handshake, SilenceGivesNothingAfterBothPowerUps) {
     Device(L"--mode pnp-silent");
     Open();
     ASSERT_TRUE(device->WaitFor("together"));  // the open powered it up
-    TStopwatch sw;
-    EXPECT_EQ(com->GetPNPDeviceString(), L"");
-    const DWORD ms = sw.Ms();
+    DWORD ms = 0;
+    EXPECT_EQ(TimedId(ms), L"");
     std::printf("    (silence: empty after %lu ms)\n", static_cast<unsigned long>(ms));
     RecordProperty("silence_ms", static_cast<int>(ms));
-    // Both power-ups reached the device: the signature, then both lines together.
     const auto seen = PowerUps();
     ASSERT_GE(seen.size(), 3u) << device->Output();
     EXPECT_EQ(seen[1], "DTR, then RTS): no answer");
@@ -278,9 +232,8 @@ TEST_F(Handshake, ADeviceThatAnswersOnlyWhenPoweredIsReadOnTheSecondAttempt) {
 TEST_F(Handshake, AStringWithoutEndIsCutAtTheLongestTheFormatAllows) {
     Device(L"--mode pnp-endless");
     Open();
-    TStopwatch sw;
-    const std::wstring s = com->GetPNPDeviceString();
-    const DWORD ms = sw.Ms();
+    DWORD ms = 0;
+    const std::wstring s = TimedId(ms);
     EXPECT_EQ(s.size(), TnrCustomSerialComm::kPnpIdMaxChars);
     EXPECT_EQ(s.substr(0, kId.size() - 1), kId.substr(0, kId.size() - 1));
     EXPECT_EQ(s.find(L')'), std::wstring::npos);
@@ -299,9 +252,8 @@ TEST_F(Handshake, ASlowStringWithoutEndIsCutByTime) {
     // string never ends.
     Device(L"--mode pnp-endless --char-ms 100");
     Open();
-    TStopwatch sw;
-    const std::wstring s = com->GetPNPDeviceString();
-    const DWORD ms = sw.Ms();
+    DWORD ms = 0;
+    const std::wstring s = TimedId(ms);
     EXPECT_GT(s.size(), 5u);
     EXPECT_LT(s.size(), TnrCustomSerialComm::kPnpIdMaxMs / 100 + 5);
     EXPECT_EQ(s[0], L'(');
@@ -311,21 +263,19 @@ TEST_F(Handshake, ASlowStringWithoutEndIsCutByTime) {
 TEST_F(Handshake, WithoutDsrAClosedComponentStaysClosedAndAnOpenOneOpen) {
     Device(L"--mode pnp-nodsr");
     EXPECT_THROW(com->GetPNPDeviceString(), fw::Exception);
-    EXPECT_EQ(errors, std::vector<FatalError>{kNoDevice});
+    EXPECT_EQ(errors, kNoDeviceOnly);
     EXPECT_FALSE(com->Active());
     EXPECT_FALSE(com->ReceiveHeld());
 
-    raise = false;
-    errors.clear();
-    EXPECT_EQ(com->GetPNPDeviceString(), L"");
-    EXPECT_EQ(errors, std::vector<FatalError>{kNoDevice});
-    EXPECT_FALSE(com->Active());
-
-    Open();
-    errors.clear();
-    EXPECT_EQ(com->GetPNPDeviceString(), L"");
-    EXPECT_EQ(errors, std::vector<FatalError>{kNoDevice});
-    EXPECT_TRUE(com->Active());
+    errors.Raise = false;
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "open" : "closed");
+        if (open) Open();
+        errors.clear();
+        EXPECT_EQ(com->GetPNPDeviceString(), L"");
+        EXPECT_EQ(errors, kNoDeviceOnly);
+        EXPECT_EQ(com->Active(), open);
+    }
     EXPECT_EQ(com->TraceStates(), traces);
     EXPECT_EQ(device->Count("answering"), 0);
 }
@@ -355,23 +305,21 @@ namespace {
 
 struct HandshakeScripted : testing::Test {
     TFakeSerial fake{7};
-    std::unique_ptr<THandshakeComm> com = std::make_unique<THandshakeComm>(nullptr);
+    std::unique_ptr<TSerialComm> com = std::make_unique<TSerialComm>(nullptr);
     void SetUp() override {
         com->SetComPortNo(7);
         com->SetBaudRate(57600);
         com->SetStreamProtocol(spHardware);
         fake.SetModemStatus(MS_DSR_ON);
     }
+    void Open() {
+        com->SetActive(true);
+        ASSERT_TRUE(com->Active());
+    }
     void TearDown() override {
         const auto workers = com->Workers;
         com.reset();
         EXPECT_TRUE(WaitThreads(workers));
-    }
-    std::vector<std::string> StatesSet() {
-        std::vector<std::string> v;
-        for (const auto& c : fake.Calls())
-            if (c.rfind("SetCommState ", 0) == 0) v.push_back(c.substr(13));
-        return v;
     }
 };
 
@@ -380,19 +328,19 @@ std::string State(DWORD baud, DWORD flags) { return std::to_string(baud) + " " +
 }  // namespace
 
 TEST_F(HandshakeScripted, TheHandshakeDrivesRtsItselfWithoutFlowControlAndGivesTheLineBack) {
-    com->SetActive(true);
-    ASSERT_TRUE(com->Active());
+    Open();
     const DWORD flags = com->DcbFlags();
     ASSERT_EQ(flags & 0x3000, 0x2000u);  // RTS handshake: the driver would own RTS
     fake.ClearCalls();
     EXPECT_EQ(com->GetPNPDeviceString(), L"");
-    const auto states = StatesSet();
+    std::vector<std::string> states;
+    for (const auto& c : fake.Calls())
+        if (c.rfind("SetCommState ", 0) == 0) states.push_back(c.substr(13));
     // DTR enabled, RTS disabled (ours to drive); no parity check, no CTS,
     // DSR or XON/XOFF flow control, no DSR sensitivity.
     const DWORD off = 0x0002 | 0x0004 | 0x0008 | 0x0030 | 0x0040 | 0x0100 | 0x0200 | 0x3000;
-    const DWORD handshake = (flags & ~off) | 0x0010;
     ASSERT_GE(states.size(), 3u);
-    EXPECT_EQ(states[1], State(1200, handshake));
+    EXPECT_EQ(states[1], State(1200, (flags & ~off) | 0x0010));
     // The saved line, then the reopen with the component's own.
     EXPECT_EQ(states[2], State(57600, flags));
     EXPECT_EQ(states.back(), State(57600, flags));
@@ -402,7 +350,7 @@ TEST_F(HandshakeScripted, TheHandshakeDrivesRtsItselfWithoutFlowControlAndGivesT
 TEST_F(HandshakeScripted, AFailingHandlerMidwayStillLeavesTheComponentAsItWas) {
     const TTraceStates traces{tsRxChar, tsRing};
     com->SetTraceStates(traces);
-    com->SetActive(true);
+    Open();
     int calls = 0;
     bool thrown = false;
     // The first line change of the power-up sequence fails.
@@ -412,12 +360,7 @@ TEST_F(HandshakeScripted, AFailingHandlerMidwayStillLeavesTheComponentAsItWas) {
             throw fw::Exception(L"handler failed");
         }
     };
-    try {
-        com->GetPNPDeviceString();
-        ADD_FAILURE() << "no exception";
-    } catch (const fw::Exception& e) {
-        EXPECT_EQ(e.Message(), L"handler failed");
-    }
+    EXPECT_EQ(Thrown([&] { com->GetPNPDeviceString(); }), L"handler failed");
     EXPECT_TRUE(com->Active());
     EXPECT_EQ(com->TraceStates(), traces);
     EXPECT_FALSE(com->ReceiveHeld());
@@ -425,7 +368,7 @@ TEST_F(HandshakeScripted, AFailingHandlerMidwayStillLeavesTheComponentAsItWas) {
 }
 
 TEST_F(HandshakeScripted, BytesOfAnEarlierPowerUpAreNotTakenForTheAnswer) {
-    com->SetActive(true);
+    Open();
     int dtr = 0, rts = 0;
     // The device's late answer to an earlier power-up comes while the next
     // one is under way; its real answer comes when RTS rises.

@@ -1,6 +1,7 @@
 // Components for tests and benchmarks of the port engine: an engine that
-// opens a COM port by number, monitor controls with and without a published
-// "Checked", and helpers to wait while the user-interface thread keeps running.
+// opens a COM port by number, the COM port component opened up, a recorder of
+// fatal errors, monitor controls with and without a published "Checked", and
+// helpers to wait while the user-interface thread keeps running.
 #pragma once
 
 #include <windows.h>
@@ -47,6 +48,62 @@ public:
         if (fCommThreadControl) v.push_back(fCommThreadControl);
         return v;
     }
+};
+
+// The COM port component as the utility uses it, with what a test looks at
+// inside; it keeps the worker threads of every open, to wait for their end.
+class TSerialComm : public nr::TnrComm {
+public:
+    using TnrComm::TnrComm;
+    std::vector<std::shared_ptr<fw::TThreadControl>> Workers;
+    bool ReceiveHeld() const { return fReceiveHeld; }
+    std::string DcbBytes() const { return std::string(reinterpret_cast<const char*>(&CommCfg.dcb), sizeof(DCB)); }
+    DWORD DcbFlags() const {
+        DWORD f;
+        std::memcpy(&f, reinterpret_cast<const char*>(&CommCfg.dcb) + 8, sizeof f);
+        return f;
+    }
+    void StartThreadIO() override {
+        TnrComm::StartThreadIO();
+        if (fMsgThreadControl) Workers.push_back(fMsgThreadControl);
+        if (fCommThreadControl) Workers.push_back(fCommThreadControl);
+    }
+};
+
+struct TFatalError {
+    std::uint32_t Code, Detail;
+    std::wstring Msg;
+    bool operator==(const TFatalError&) const = default;
+};
+
+// What OnFatalError reported; the handler asks for the exception while Raise holds.
+struct TFatalErrors : std::vector<TFatalError> {
+    bool Raise = false;
+    template <class C> void Watch(C& Component) {
+        Component.OnFatalError = [this](fw::TObject*, std::uint32_t code, std::uint32_t detail, const std::wstring& msg,
+                                        bool& raise) {
+            push_back({code, detail, msg});
+            raise = Raise;
+        };
+    }
+};
+
+// The message of the exception Fn throws; "(no exception)" when it throws none.
+template <class F> std::wstring Thrown(F&& Fn) {
+    try {
+        Fn();
+    } catch (const fw::Exception& e) {
+        return e.Message();
+    }
+    return L"(no exception)";
+}
+
+// Whether the test runs on the null-modem cable (cmake/wine-run.sh puts it there).
+inline bool OnCable() { return GetEnvironmentVariableW(L"NR_NULLMODEM_STATE", nullptr, 0) > 0; }
+
+struct TStopwatch {
+    DWORD Start = GetTickCount();
+    DWORD Ms() const { return GetTickCount() - Start; }
 };
 
 // A control publishing a Boolean "Checked", as a check box does.
