@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
 # Build, run and test the project: ./build.sh test | run | bench | stress | dist | screenshots
-#   test   install what is missing, configure into build/, build, run all tests
+#   test   install what is missing, build both architectures, run all tests on
+#          each this host can run
 #   run    install what is missing, build, run the utility against the simulated module
-#   bench  build (optimised, in build/release) and run the communication benchmark under Wine
-#   stress build and run the stress program under Wine (full form; --short for the quick one)
-#   dist   build optimised (in build/release), pack the release zip, print its path
+#   bench  build optimised (build/ARCH/release) and run the communication benchmark
+#   stress build and run the stress program (full form; --short for the quick one)
+#   dist   build optimised, pack one release zip per architecture, print their paths
 #   screenshots  take the README's pictures of the utility and the terminal (docs/)
+# Architectures: i686 (32-bit, the utility as it ships) and x86_64, each in
+# build/ARCH with its own Wine prefix. NR_ARCH=i686 or NR_ARCH=x86_64 picks one;
+# unset, test, bench and stress take every architecture this host runs (dist
+# builds both), run and screenshots the 32-bit one where it runs, else the
+# 64-bit one. NR_HOST_32BIT=0 or 1 overrides the check whether this host runs
+# 32-bit programs.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-BUILD=${NR_BUILD_DIR:-$ROOT/build}
-# The benchmark measures optimised code, the way a user ships it.
-BENCH_BUILD=${NR_BENCH_BUILD_DIR:-$BUILD/release}
+BUILD_ROOT=${NR_BUILD_DIR:-$ROOT/build}
 JOBS=${NR_JOBS:-2}
-PACKAGES=(g++-mingw-w64-i686-posix gcc-multilib wine wine32:i386 xvfb socat xdotool imagemagick cmake ninja-build googletest picocom
-    clang-format)
+PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-multilib wine wine64 xvfb socat xdotool imagemagick
+    cmake ninja-build googletest picocom clang-format)
+# Only where the kernel can start them.
+PACKAGES_32=(wine32:i386)
 
 . "$ROOT/cmake/wine-env.sh"
 
@@ -23,19 +30,66 @@ die() { printf 'build.sh: %s\n' "$*" >&2; exit 1; }
 now() { date +%s.%N; }
 took() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f s", b - a }'; }
 
+# ---- architectures
+
+ARCHES=(i686 x86_64)
+HOST_32=1
+# Decides once whether this host runs 32-bit programs, and says it.
+host_check() {
+    local rc=0 how="a 32-bit test program ran"
+    [ -n "${NR_HOST_32BIT:-}" ] && how="NR_HOST_32BIT=$NR_HOST_32BIT"
+    nr_host_32bit || rc=$?
+    [ $rc -le 1 ] || exit 2
+    if [ $rc -eq 0 ]; then
+        say "this host runs 32-bit programs ($how): i686 and x86_64 both run here"
+    else
+        HOST_32=0
+        say "$NR_HOST_32BIT_WHY: only x86_64 runs here"
+    fi
+    case "${NR_ARCH:-}" in
+        "") ;;
+        i686|x86_64) ARCHES=("$NR_ARCH") ;;
+        *) die "NR_ARCH is \"$NR_ARCH\": i686 or x86_64" ;;
+    esac
+}
+
+runs_here() { [ "$1" = x86_64 ] || [ $HOST_32 = 1 ]; }
+
+# The architectures to run: every chosen one this host runs.
+running_arches() {
+    local a
+    for a in "${ARCHES[@]}"; do runs_here "$a" && echo "$a"; done
+    return 0
+}
+
+# The one architecture run and screenshots use.
+main_arch() {
+    local a=${ARCHES[0]}
+    [ -n "${NR_ARCH:-}" ] || runs_here i686 || a=x86_64
+    runs_here "$a" || die "$a programs cannot run here: $NR_HOST_32BIT_WHY (NR_ARCH=x86_64 runs the 64-bit build)"
+    echo "$a"
+}
+
+build_dir() { echo "$BUILD_ROOT/$1"; }
+# The benchmark and the release are optimised, the way a user gets them.
+release_dir() { echo "$BUILD_ROOT/$1/release"; }
+
+toolchain() { [ "$1" = i686 ] && echo "$ROOT/cmake/toolchain-mingw32.cmake" || echo "$ROOT/cmake/toolchain-mingw64.cmake"; }
+
 # Installs exactly the missing packages; a ready machine installs nothing.
 setup() {
-    local missing=() need_i386=0 p
-    if command -v dpkg >/dev/null 2>&1; then
+    local missing=() need_i386=0 p wanted=("${PACKAGES[@]}")
+    command -v dpkg >/dev/null 2>&1 ||
+        die "not a Debian system (no dpkg): install these packages by hand: ${PACKAGES[*]} (and, where 32-bit programs run, ${PACKAGES_32[*]})"
+    if [ $HOST_32 = 1 ]; then
+        wanted+=("${PACKAGES_32[@]}")
         if [ "$(dpkg --print-architecture)" != i386 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
             need_i386=1
         fi
-        for p in "${PACKAGES[@]}"; do
-            dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-        done
-    else
-        die "not a Debian system (no dpkg): install these packages by hand: ${PACKAGES[*]} (32-bit wine included)"
     fi
+    for p in "${wanted[@]}"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
     if [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ]; then
         return 0
     fi
@@ -58,38 +112,28 @@ run as root, or install them yourself:
     return 0
 }
 
-configure() {
-    local t
-    t=$(now)
-    if [ ! -f "$BUILD/build.ninja" ]; then
-        cmake -G Ninja -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" \
-            -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Debug}" >/dev/null \
-            || die "configure failed"
-        say "configured in $(took "$t")"
-    fi
-}
-
+# build ARCH DIR TYPE [cmake --build options...]
 build() {
-    local t
-    configure
+    local arch=$1 dir=$2 type=$3 t
+    shift 3
     t=$(now)
-    cmake --build "$BUILD" -j "$JOBS" "$@" || die "build failed"
-    say "built in $(took "$t")"
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -G Ninja -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$(toolchain "$arch")" \
+            -DCMAKE_BUILD_TYPE="$type" >/dev/null || die "$arch: configure failed"
+    fi
+    cmake --build "$dir" -j "$JOBS" "$@" || die "$arch: build failed"
+    say "$arch: built in $(took "$t") ($dir)"
 }
 
 wine_headless() {
-    nr_wine_prepare "$BUILD/wine" headless || die "Wine prefix set-up failed"
+    nr_wine_prepare "$1/wine" headless || die "Wine prefix set-up failed"
 }
 
-has_display() {
-    [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1
-}
-
-# Ends the wineservers of the build folder's prefixes, so a finished run
+# Ends the wineservers of a build folder's prefixes, so a finished run
 # leaves nothing running behind it.
 stop_wine_servers() {
     local p
-    for p in "$BUILD"/wine*; do
+    for p in "$1"/wine*; do
         [ -f "$p/system.reg" ] && { (nr_wine_stop "$p") || true; }
     done
     return 0
@@ -97,91 +141,129 @@ stop_wine_servers() {
 
 # Every C and C++ source as .clang-format lays it out.
 check_format() {
-    local files=() f
+    local files=() f log=$BUILD_ROOT/format.log
     while IFS= read -r -d '' f; do files+=("$f"); done < <(
         find "$ROOT"/{app,bench,comm,framework,stress,tests,tools} -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0)
-    clang-format --dry-run --Werror "${files[@]}" 2>"$BUILD/format.log" ||
+    clang-format --dry-run --Werror "${files[@]}" 2>"$log" ||
         die "sources not formatted as .clang-format says (clang-format -i FILE...):
-$(grep -oE '^/[^:]+\.(cpp|h|c):' "$BUILD/format.log" | sort -u | sed "s|^$ROOT/|  |; s|:$||")"
+$(grep -oE '^/[^:]+\.(cpp|h|c):' "$log" | sort -u | sed "s|^$ROOT/|  |; s|:$||")"
     say "sources formatted as .clang-format says"
 }
 
+# Runs a Windows program of build folder $1 under its Wine prefix.
+wine_run() {
+    local dir=$1 rc=0
+    shift
+    wine_headless "$dir"
+    "$ROOT/cmake/wine-run.sh" "$@" || rc=$?
+    stop_wine_servers "$dir"
+    return $rc
+}
+
 cmd_test() {
-    local t
+    local a t dir failed=() ran=()
     setup
-    build
+    for a in "${ARCHES[@]}"; do build "$a" "$(build_dir "$a")" Debug; done
     check_format
-    wine_headless
-    t=$(now)
-    local rc=0
-    (cd "$BUILD" && ctest --output-on-failure --timeout 120) || rc=$?
-    say "tests ran in $(took "$t")"
-    stop_wine_servers
-    [ $rc -eq 0 ] || die "tests failed"
-    say "all tests passed"
+    for a in $(running_arches); do
+        dir=$(build_dir "$a")
+        wine_headless "$dir"
+        t=$(now)
+        local rc=0
+        (cd "$dir" && ctest --output-on-failure --timeout 120) || rc=$?
+        say "$a: tests ran in $(took "$t")"
+        stop_wine_servers "$dir"
+        ran+=("$a")
+        [ $rc -eq 0 ] || failed+=("$a")
+    done
+    for a in "${ARCHES[@]}"; do
+        runs_here "$a" || say "$a: built, not run: $NR_HOST_32BIT_WHY"
+    done
+    [ ${#ran[@]} -gt 0 ] || die "no architecture to test here"
+    [ ${#failed[@]} -eq 0 ] || die "tests failed on ${failed[*]}"
+    say "all tests passed on ${ran[*]}"
 }
 
 cmd_run() {
+    local a dir
+    a=$(main_arch)
+    dir=$(build_dir "$a")
     setup
-    build --target Project2 nrsim nrprobe
+    say "running the $a utility"
+    build "$a" "$dir" Debug --target Project2 nrsim nrprobe
     # The utility and the simulated module on a virtual serial cable: on the
     # display when there is one, else on a private X screen (tools/mainjob.sh).
     local rc=0
-    "$ROOT/tools/mainjob.sh" --build-dir "$BUILD" "$@" || rc=$?
-    [ $rc -eq 0 ] || die "the main job ended with exit code $rc"
-    say "the main job ended normally"
+    "$ROOT/tools/mainjob.sh" --build-dir "$dir" "$@" || rc=$?
+    [ $rc -eq 0 ] || die "the $a main job ended with exit code $rc"
+    say "the $a main job ended normally"
 }
 
 cmd_bench() {
+    local a dir
     setup
-    if ! compgen -G "$ROOT/bench/*.cpp" >/dev/null; then
-        say "there is no benchmark yet (bench/ has no sources)"
-        return 0
-    fi
-    BUILD=$BENCH_BUILD BUILD_TYPE=Release build --target bench_comm
-    "$ROOT/cmake/wine-run.sh" "$BENCH_BUILD/bench_comm.exe" "$@"
+    for a in $(running_arches); do
+        dir=$(release_dir "$a")
+        build "$a" "$dir" Release --target bench_comm
+        say "$a: benchmark"
+        wine_run "$dir" "$dir/bench_comm.exe" "$@" || die "$a: the benchmark failed"
+    done
 }
 
 cmd_dist() {
+    local a dir zip zips=()
     setup
-    BUILD=$BENCH_BUILD BUILD_TYPE=Release build --target Project2 nrsim nrterm nrports
-    "$ROOT/tools/dist.sh" --build-dir "$BENCH_BUILD"
+    for a in "${ARCHES[@]}"; do
+        dir=$(release_dir "$a")
+        build "$a" "$dir" Release --target Project2 nrsim nrterm nrports
+        zip=$("$ROOT/tools/dist.sh" --build-dir "$dir") || die "$a: packing failed"
+        zips+=("$zip")
+    done
+    printf '%s\n' "${zips[@]}"
 }
 
 # The GUI checks take the pictures; the black screen around the window goes.
 cmd_screenshots() {
+    local a dir
+    a=$(main_arch)
+    dir=$(build_dir "$a")
     setup
-    build --target Project2 nrsim nrprobe nrterm nullmodem
-    "$ROOT/tools/mainjob.sh" --headless --build-dir "$BUILD" --shot "$BUILD/utility.png" || die "the utility's check failed"
-    bash "$ROOT/tests/app/gui_terminal.sh" --build-dir "$BUILD" --shot "$BUILD/terminal.png" || die "the terminal's check failed"
+    build "$a" "$dir" Debug --target Project2 nrsim nrprobe nrterm nullmodem
+    "$ROOT/tools/mainjob.sh" --headless --build-dir "$dir" --shot "$dir/utility.png" || die "the utility's check failed"
+    bash "$ROOT/tests/app/gui_terminal.sh" --build-dir "$dir" --shot "$dir/terminal.png" || die "the terminal's check failed"
     mkdir -p "$ROOT/docs"
-    for p in utility terminal; do convert "$BUILD/$p.png" -trim +repage "$ROOT/docs/$p.png"; done
-    stop_wine_servers
-    say "pictures in $ROOT/docs: utility.png terminal.png"
+    for p in utility terminal; do convert "$dir/$p.png" -trim +repage "$ROOT/docs/$p.png"; done
+    stop_wine_servers "$dir"
+    say "pictures of the $a programs in $ROOT/docs: utility.png terminal.png"
 }
 
 # Hostile tries with checked outcomes; every section has a time budget, so
 # the run is bounded (stress/stress.h).
 cmd_stress() {
+    local a dir
     setup
-    build --target stress_comm
-    wine_headless
-    local rc=0
-    "$ROOT/cmake/wine-run.sh" "$BUILD/stress_comm.exe" "$@" || rc=$?
-    stop_wine_servers
-    [ $rc -eq 0 ] || die "stress run failed (exit code $rc)"
-    say "every stress figure met its target"
+    for a in $(running_arches); do
+        dir=$(build_dir "$a")
+        build "$a" "$dir" Debug --target stress_comm
+        say "$a: stress run"
+        wine_run "$dir" "$dir/stress_comm.exe" "$@" || die "$a: stress run failed"
+        say "$a: every stress figure met its target"
+    done
 }
 
+usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
+
 case "${1:-}" in
+    -h|--help|help) usage; exit 0 ;;
+    test|run|bench|stress|dist|screenshots) ;;
+    *) usage >&2; exit 2 ;;
+esac
+host_check
+case "$1" in
     test) shift; cmd_test "$@" ;;
     run) shift; cmd_run "$@" ;;
     bench) shift; cmd_bench "$@" ;;
     stress) shift; cmd_stress "$@" ;;
     dist) shift; cmd_dist ;;
     screenshots) shift; cmd_screenshots ;;
-    *)
-        echo "usage: $0 test|run|bench|stress|dist|screenshots" >&2
-        exit 2
-        ;;
 esac

@@ -71,9 +71,12 @@ foreach(dir framework comm)
             FILES_MATCHING PATTERN "*.h" PATTERN "nrcomm_link.h" EXCLUDE)
 endforeach()
 install(EXPORT nrcommTargets NAMESPACE nrcomm:: DESTINATION ${nr_pkg})
+math(EXPR NR_BITS "8 * ${CMAKE_SIZEOF_VOID_P}")
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nrcommConfig.cmake.in
     ${PROJECT_BINARY_DIR}/nrcommConfig.cmake INSTALL_DESTINATION ${nr_pkg})
-write_basic_package_version_file(${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+# The config itself refuses the other architecture, saying why.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake COMPATIBILITY SameMajorVersion
+                                 ARCH_INDEPENDENT)
 install(FILES ${PROJECT_BINARY_DIR}/nrcommConfig.cmake ${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake
         DESTINATION ${nr_pkg})
 # Another project builds and runs against the installed package; the release

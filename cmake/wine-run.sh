@@ -4,6 +4,7 @@
 # The prefix is <build dir>/wine, the build dir being the nearest folder above
 # the program that holds a CMakeCache.txt (or ./build); NR_WINE_PREFIX
 # overrides it. NR_WINE_MODE=display uses a prefix that opens real windows.
+# The build's architecture picks the Wine loader and the prefix's kind.
 # When the build dir holds the virtual null-modem cable, the program runs on
 # it (the prefix's cable file): COM ports on plugged pty pairs have modem lines.
 set -u
@@ -25,6 +26,8 @@ if [ -z "$prefix" ]; then
     [ "$mode" = display ] && prefix=$d/wine-display
 fi
 
-nr_wine_prepare "$prefix" "$mode" || exit 1
+arch=$(nr_build_arch "$d")
+[ -n "$arch" ] || arch=$(nr_exe_arch "$1")
+nr_wine_prepare "$prefix" "$mode" "$arch" || exit 1
 nr_cable_use "$d" "$prefix"
-exec wine "$@"
+exec "$WINELOADER" "$@"

@@ -57,8 +57,8 @@ public:
     std::int32_t Index() const { return fIndex; }
     TnrBaseIO* Parent() const { return fParent; }
 
-    std::uint32_t Handle = 0;
-    std::int32_t Data = 0;  // ordering key; the COM port number for serial ports
+    std::uintptr_t Handle = 0;  // a handle's value: as wide as a pointer
+    std::int32_t Data = 0;      // ordering key; the COM port number for serial ports
     std::int32_t DataEx = 0;
     std::wstring NameFriendly;
     std::wstring NamePDO;

@@ -2,6 +2,7 @@
 // settings and time-outs in one binary value whose layout other programs
 // share, so a value they stored loads here and ours loads there.
 #include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "../framework/registry.h"
@@ -16,11 +17,24 @@ constexpr std::size_t kPortAt = 0;
 constexpr std::size_t kDcbAt = 1;
 constexpr std::size_t kTimeOutsAt = 29;
 constexpr std::size_t kConfigSize = 49;
-static_assert(sizeof(DCB) == 28 && sizeof(COMMTIMEOUTS) == 20, "the 32-bit Win32 records");
+// Stored values travel between 32-bit and 64-bit programs: both records must
+// keep the layout they have always had, field by field.
+static_assert(sizeof(DCB) == 28 && sizeof(COMMTIMEOUTS) == 20);
+static_assert(offsetof(DCB, DCBlength) == 0 && offsetof(DCB, BaudRate) == 4 && offsetof(DCB, wReserved) == 12 &&
+              offsetof(DCB, XonLim) == 14 && offsetof(DCB, XoffLim) == 16 && offsetof(DCB, ByteSize) == 18 &&
+              offsetof(DCB, Parity) == 19 && offsetof(DCB, StopBits) == 20 && offsetof(DCB, XonChar) == 21 &&
+              offsetof(DCB, XoffChar) == 22 && offsetof(DCB, ErrorChar) == 23 && offsetof(DCB, EofChar) == 24 &&
+              offsetof(DCB, EvtChar) == 25 && offsetof(DCB, wReserved1) == 26);
+static_assert(offsetof(COMMTIMEOUTS, ReadIntervalTimeout) == 0 &&
+              offsetof(COMMTIMEOUTS, ReadTotalTimeoutMultiplier) == 4 &&
+              offsetof(COMMTIMEOUTS, ReadTotalTimeoutConstant) == 8 &&
+              offsetof(COMMTIMEOUTS, WriteTotalTimeoutMultiplier) == 12 &&
+              offsetof(COMMTIMEOUTS, WriteTotalTimeoutConstant) == 16);
 static_assert(kDcbAt == kPortAt + 1 && kTimeOutsAt == kDcbAt + sizeof(DCB) &&
               kConfigSize == kTimeOutsAt + sizeof(COMMTIMEOUTS));
 
 using TConfigValue = std::array<std::uint8_t, kConfigSize>;
+static_assert(sizeof(TConfigValue) == kConfigSize);
 
 }  // namespace
 

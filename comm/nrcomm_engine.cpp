@@ -1,5 +1,6 @@
 // The port engine: construction, open and close, line settings, time-outs,
 // queue sizes, the configuration dialog and communication errors.
+#include <cstddef>
 #include <cstring>
 
 #include "nrcomm.h"
@@ -48,6 +49,8 @@ static_assert(kKeepFlags == 0x4CEA && kFlagsNone == 0x1011 && kFlagsXonXoff == 0
 
 // The flag word follows DCBlength and BaudRate.
 constexpr std::size_t kDcbFlagsOffset = 8;
+static_assert(offsetof(DCB, BaudRate) + sizeof(DWORD) == kDcbFlagsOffset &&
+              offsetof(DCB, wReserved) == kDcbFlagsOffset + sizeof(DWORD));
 
 DWORD DcbFlags(const DCB& d) {
     DWORD f;

@@ -117,8 +117,9 @@ std::wstring SysErrorText(DWORD Code);
 // The running system's version; false when it cannot be read.
 bool SystemVersion(OSVERSIONINFOW& Info);
 
-// Readies an OVERLAPPED for the next operation: its first 16 bytes zeroed,
-// its event kept.
+// Readies an OVERLAPPED for the next operation: everything before its event
+// zeroed (16 bytes on 32-bit, 24 on 64-bit; the status must start at 0 in full
+// for a driver that writes only its low half), its event kept.
 void ResetOverlapped(OVERLAPPED& Ovl);
 // Whether the driver is done with an overlapped operation (a manual-reset
 // event): it writes the record first and sets the event after, and only then
@@ -128,8 +129,8 @@ bool OverlappedEnded(const OVERLAPPED& Ovl);
 // Waits up to Ms for that; false while the operation is still the driver's.
 bool AwaitOverlappedEnd(const OVERLAPPED& Ovl, DWORD Ms);
 
-// Overlapped transfers. Ovl's event is kept; the rest of its first 16 bytes is
-// zeroed. Transferred (optional) receives the byte count.
+// Overlapped transfers. Ovl is readied as ResetOverlapped does; Transferred
+// (optional) receives the byte count.
 // WriteWait: true only when all Length bytes were written; a write the driver
 // ends early fails with ERROR_TIMEOUT as the last error.
 bool WriteWait(HANDLE Handle, const void* Data, DWORD Length, OVERLAPPED& Ovl, DWORD* Transferred = nullptr);

@@ -2,6 +2,7 @@
 
 #include <cfgmgr32.h>
 
+#include <cstddef>
 #include <cwchar>
 #include <memory>
 #include <type_traits>
@@ -115,10 +116,13 @@ void ReleaseLibraries() {
     gApi = TBinding{};
 }
 
-// SP_DEVICE_INTERFACE_DETAIL_DATA_W as the 32-bit API expects it.
+// The cbSize SetupAPI checks differs by architecture (packed on 32-bit only):
+// never a literal.
 constexpr DWORD kDetailSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
 constexpr DWORD kDevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 static_assert(sizeof(void*) != 4 || kDetailSize == 6, "32-bit interface detail record is 6 bytes");
+static_assert(sizeof(void*) != 8 || kDetailSize == 8, "64-bit interface detail record is 8 bytes");
+static_assert(kDevicePathOffset == sizeof(DWORD));
 
 struct TLocalBlock {
     HLOCAL p;

@@ -17,7 +17,9 @@
 MJ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$MJ_ROOT/cmake/wine-env.sh"
 
-MJ_BUILD=${NR_BUILD_DIR:-$MJ_ROOT/build}
+# The build folder of ./build.sh run (build/i686, or build/x86_64 where this
+# host cannot run 32-bit programs) unless --build-dir names one.
+MJ_BUILD=""
 MJ_MODE=""
 MJ_SHOT=""
 MJ_PREFIX=""
@@ -100,6 +102,10 @@ mj_begin() {
     local mode=$1 missing
     missing=$(mj_tools_missing)
     [ -z "$missing" ] || { echo "mainjob: missing tools: $missing" >&2; exit 77; }
+    if [ -z "$MJ_BUILD" ]; then
+        MJ_BUILD=${NR_BUILD_DIR:-$MJ_ROOT/build}/i686
+        nr_host_32bit || MJ_BUILD=${MJ_BUILD%/i686}/x86_64
+    fi
     MJ_BUILD=$(cd "$MJ_BUILD" 2>/dev/null && pwd) || mj_die "no build folder $MJ_BUILD"
     local exe
     for exe in Project2 nrsim nrprobe; do

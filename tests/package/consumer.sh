@@ -2,6 +2,7 @@
 # Another project uses the installed library: install the build into a fresh
 # prefix, configure and build tests/package/consumer against the package
 # alone, and run the program on a pty pair: what the peer writes, it prints.
+# A consumer of the other Windows architecture is refused, with the reason.
 #   consumer.sh BUILD-DIR
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -19,13 +20,27 @@ trap cleanup EXIT
 
 rm -rf "$WORK"
 mkdir -p "$WORK"
+arch=$(nr_build_arch "$BUILD")
+case "$arch" in
+    i686) toolchain=toolchain-mingw32 other=toolchain-mingw64 ;;
+    *) toolchain=toolchain-mingw64 other=toolchain-mingw32 ;;
+esac
 cmake --install "$BUILD" --prefix "$WORK/prefix" >"$WORK/install.log" || fail "install failed"
-cmake -G Ninja -S "$ROOT/tests/package/consumer" -B "$WORK/build" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw32.cmake" \
-    -Dnrcomm_DIR="$WORK/prefix/lib/cmake/nrcomm" >"$WORK/configure.log" 2>&1 ||
-    { cat "$WORK/configure.log"; fail "the consumer does not configure against the package"; }
-cmake --build "$WORK/build" >"$WORK/build.log" 2>&1 ||
-    { cat "$WORK/build.log"; fail "the consumer does not build against the package"; }
+# consumer_configure FOLDER TOOLCHAIN
+consumer_configure() {
+    cmake -G Ninja -S "$ROOT/tests/package/consumer" -B "$WORK/$1" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$2.cmake" -Dnrcomm_DIR="$WORK/prefix/lib/cmake/nrcomm" >"$WORK/$1.log" 2>&1
+}
+if consumer_configure other-build "$other"; then
+    fail "a consumer built with $other.cmake accepted the $arch package"
+fi
+grep -q "this nrcomm is built for $arch" "$WORK/other-build.log" ||
+    { cat "$WORK/other-build.log"; fail "the refusal of the other architecture gives no reason"; }
+echo "  ok: a consumer of the other architecture is told: $(grep -o "this nrcomm is built for $arch[^:]*" "$WORK/other-build.log")"
+consumer_configure build "$toolchain" ||
+    { cat "$WORK/build.log"; fail "the consumer does not configure against the package"; }
+cmake --build "$WORK/build" >"$WORK/make.log" 2>&1 ||
+    { cat "$WORK/make.log"; fail "the consumer does not build against the package"; }
 # Everything came from the package, nothing from this source tree.
 if grep -qF -- "$ROOT/comm" "$WORK/build/build.ninja" || grep -qF -- "$ROOT/framework" "$WORK/build/build.ninja"; then
     fail "the consumer's build reaches into the source tree"

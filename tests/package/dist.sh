@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The release zip: exactly the four programs, the README with its pictures and
-# the change list; every program imports only Windows' own DLLs and carries
-# its version information.
+# The release zip of the build's architecture: exactly the four programs, the
+# README with its pictures and the change list; every program is built for
+# that architecture, imports only Windows' own DLLs and carries its version
+# information.
 #   dist.sh BUILD-DIR
 set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -19,14 +20,17 @@ SYSTEM_DLLS=" advapi32.dll comctl32.dll comdlg32.dll gdi32.dll kernel32.dll msvc
 declare -A DESCRIPTION=([Project2]="Truck module programmer" [nrsim]="Simulated truck module"
                         [nrterm]="Serial terminal" [nrports]="Serial port lister")
 
+cache() { sed -n "s/^$1:[A-Z]*=//p" "$BUILD/CMakeCache.txt"; }
+arch=$(cache NR_ARCH)
+declare -A PE_ARCH=([i686]="i386" [x86_64]="i386:x86-64") ZIP_ARCH=([i686]=win32 [x86_64]=win64)
 zip=$("$ROOT/tools/dist.sh" --build-dir "$BUILD" --out "$OUT") || { echo "dist: packing failed" >&2; exit 1; }
-[ -f "$zip" ]
-check "dist.sh printed the zip's path: $zip" $?
+[ -f "$zip" ] && [[ "$zip" == *-"${ZIP_ARCH[$arch]}".zip ]]
+check "dist.sh printed the $arch zip's path: $zip" $?
 rm -rf "$OUT/unpacked"
 mkdir -p "$OUT/unpacked"
 (cd "$OUT/unpacked" && cmake -E tar xf "$zip")
 top=$(basename "$zip" .zip)
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
+version=$(cache CMAKE_PROJECT_VERSION)
 expected=$(printf '%s\n' CHANGES.md Project2.exe README.md docs/terminal.png docs/utility.png nrports.exe nrsim.exe nrterm.exe)
 listed=$(cd "$OUT/unpacked/$top" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$listed" = "$(LC_ALL=C sort <<<"$expected")" ]
@@ -35,7 +39,10 @@ check "the zip holds $(tr '\n' ' ' <<<"$listed")" $?
 nr_wine_prepare "$BUILD/wine" headless || { echo "dist: Wine prefix set-up failed" >&2; exit 1; }
 for p in Project2 nrsim nrterm nrports; do
     exe=$OUT/unpacked/$top/$p.exe
-    dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    pe=$("$(cache CMAKE_OBJDUMP)" -f "$exe" | sed -n 's/^architecture: \([^,]*\),.*/\1/p')
+    [ "$pe" = "${PE_ARCH[$arch]}" ]
+    check "$p.exe is built for $arch ($pe)" $?
+    dlls=$("$(cache CMAKE_OBJDUMP)" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
     foreign=""
     for d in $dlls; do [[ "$SYSTEM_DLLS" == *" $d "* ]] || foreign+="$d "; done
     [ -n "$dlls" ] && [ -z "$foreign" ]

@@ -201,7 +201,7 @@ struct TFakeSerialApi {
     }
 
     static FARPROC WINAPI GetProcAddress(HMODULE m, LPCSTR name) {
-        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && std::strcmp(name, "CancelIo") == 0)
+        if (!IS_INTRESOURCE(name) && std::strcmp(name, "CancelIo") == 0)
             return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&TFakeSerialApi::CancelIo));
         return ::GetProcAddress(m, name);
     }

@@ -1,0 +1,3 @@
+# 64-bit Windows (x86_64).
+set(NR_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)
