@@ -222,11 +222,14 @@ TEST_F(Handshake, ADeviceThatAnswersOnlyWhenPoweredIsReadOnTheSecondAttempt) {
     // must not be taken for part of the identification.
     Device(L"--mode pnp-late");
     EXPECT_EQ(com->GetPNPDeviceString(), kId);
+    // On a busy machine the device may look at its lines only after the
+    // handshake has powered it down again: the open's power-up is then unseen.
     const auto seen = PowerUps();
-    ASSERT_GE(seen.size(), 3u) << device->Output();
-    EXPECT_EQ(seen[0], "DTR and RTS together): answering");
-    EXPECT_EQ(seen[1], "DTR, then RTS): no answer");
-    EXPECT_EQ(seen[2], "DTR and RTS together): answering");
+    ASSERT_GE(seen.size(), 2u) << device->Output();
+    EXPECT_LE(seen.size(), 3u) << device->Output();
+    if (seen.size() == 3) EXPECT_EQ(seen[0], "DTR and RTS together): answering");
+    EXPECT_EQ(seen[seen.size() - 2], "DTR, then RTS): no answer");
+    EXPECT_EQ(seen.back(), "DTR and RTS together): answering");
 }
 
 TEST_F(Handshake, AStringWithoutEndIsCutAtTheLongestTheFormatAllows) {
