@@ -292,16 +292,12 @@ void TnrBaseIO::WriteToTerminal(const void* Buffer, std::int32_t Len) {
         Win32.SendMessageA(hTerminal, WM_CHAR, p[0], 1);
         return;
     }
-    // Inserted at the caret run by run; NUL bytes are not shown.
-    std::string run;
-    for (std::int32_t i = 0; i <= Len; ++i) {
-        if (i < Len && p[i] != 0) {
-            run += static_cast<char>(p[i]);
-            continue;
-        }
-        if (!run.empty()) Win32.SendMessageA(hTerminal, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(run.c_str()));
-        run.clear();
-    }
+    // NUL bytes are not shown; the rest goes in at the caret as one insert,
+    // since the control lays its whole text out again on every insert.
+    std::string text;
+    for (std::int32_t i = 0; i < Len; ++i)
+        if (p[i]) text += static_cast<char>(p[i]);
+    if (!text.empty()) Win32.SendMessageA(hTerminal, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void TnrBaseIO::Update() { DoNotify(ncDevicesChanged); }

@@ -19,6 +19,12 @@ namespace {
 
 WNDPROC WndProcOf(HWND h) { return reinterpret_cast<WNDPROC>(GetWindowLongPtrW(h, GWLP_WNDPROC)); }
 
+// Counts the inserts a control is given, in *Count.
+LRESULT CALLBACK CountInserts(HWND h, UINT Msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR Count) {
+    if (Msg == EM_REPLACESEL) ++*reinterpret_cast<int*>(Count);
+    return DefSubclassProc(h, Msg, wp, lp);
+}
+
 // A key typed into the control: its character arrives as the user's would.
 void Type(fw::TWinControl* c, wchar_t ch) {
     PostMessageW(c->Handle(), WM_CHAR, ch, 1);
@@ -88,8 +94,11 @@ TEST_F(TerminalPty, ATypedKeyIsSentAndShownOnlyWithEcho) {
 
 TEST_F(TerminalPty, ReceivedBytesAreShownAsTheyWouldBeTyped) {
     Bind(tuReceive);
+    int inserts = 0;
+    SetWindowSubclass(memo->Handle(), &CountInserts, 1, reinterpret_cast<DWORD_PTR>(&inserts));
     FromPeer(std::string("AB\0C", 4));
     EXPECT_EQ(Shown(), L"ABC");  // NUL bytes are not shown
+    EXPECT_EQ(inserts, 1);       // and cost no insert of their own
     FromPeer("\b");
     EXPECT_EQ(Shown(), L"AB");  // a lone backspace deletes before the caret
     FromPeer("\r");
