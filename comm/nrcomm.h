@@ -284,6 +284,8 @@ private:
     // Waits until no dispatch runs on another thread (serving Synchronize
     // meanwhile when called on the main thread).
     void WaitDispatchIdle();
+    // Returns once the event-wait thread's first wait is issued (or it ended).
+    void AwaitFirstWait();
     // Parts of a dispatch; false when the event is not to be handled further.
     bool DispatchErrors(detail::TCommLink& link);
     // Reads (or counts) what is queued; true when anything new was there.

@@ -118,6 +118,7 @@ void TnrCustomComm::Open() {
     WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
     SetTraceStates(fTraceStates);
     StartThreadIO();
+    AwaitFirstWait();
     DoNotify(ncMediumOpened);
 }
 

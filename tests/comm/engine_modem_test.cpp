@@ -4,6 +4,7 @@
 // peer on the other.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -29,10 +30,6 @@ struct EngineModem : TLineTest {
     }
     void Open() {
         TLineTest::Open();
-        // Wine reads the lines when a wait starts: a change before the
-        // engine's first wait is in place would pass unseen (a Windows driver
-        // keeps it for the next wait).
-        Settle();
         traces.clear();
     }
     void Peer(DWORD Function) { EXPECT_TRUE(EscapeCommFunction(peer->Handle(), Function)) << Function; }
@@ -204,6 +201,27 @@ TEST_F(EngineModem, ALineChangeAfterALongIdleIsTraced) {
     Settle(1500);
     Peer(SETDTR);
     EXPECT_TRUE(TraceArrives(TTraceStates{tsDSR}));
+}
+
+// Wine reads the lines when a wait starts: a change right after the open is
+// an event only once the engine's first wait is in place.
+TEST_F(EngineModem, ALineChangeRightAfterTheOpenIsTracedEveryTime) {
+    std::atomic<int> changes{0};  // counted on the message thread without UseMainThread
+    com->OnTraceState = [&](TObject*, TTraceStates e) { changes += e.Contains(tsDSR); };
+    com->SetTraceStates(TTraceStates{tsDSR});
+    peer = std::make_unique<TPeerPort>(pair->PortB());
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        com->SetUseMainThread(round % 2 == 0);
+        const int before = changes;
+        com->SetActive(true);
+        workers = com->Threads();
+        Peer(SETDTR);
+        ASSERT_TRUE(PumpUntil([&] { return changes > before; }));
+        com->SetActive(false);
+        ASSERT_TRUE(WaitThreads(workers));
+        Peer(CLRDTR);
+    }
 }
 
 namespace {
