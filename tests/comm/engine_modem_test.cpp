@@ -233,24 +233,26 @@ BOOL WINAPI Windows98(LPOSVERSIONINFOW vi) {
     return TRUE;
 }
 
-// The engine built on a system that leaves RTS toggling to it; everything
-// else is the real thing.
-struct EngineModemRS485 : EngineModem {
+// The engine built on Windows 98, which leaves RTS toggling to it, or on
+// Wine's own system, which toggles RTS but whose driver refuses to; the line is real.
+struct EngineModemRS485 : EngineModem, testing::WithParamInterface<bool> {
     test_support::TWin32Guard guard;
 
     void SetUp() override {
-        Win32.GetVersionExW = &Windows98;
+        if (GetParam()) Win32.GetVersionExW = &Windows98;
         EngineModem::SetUp();
         Win32.GetVersionExW = &::GetVersionExW;
     }
 };
 
+INSTANTIATE_TEST_SUITE_P(OnWindows98, EngineModemRS485, testing::Bool());
+
 }  // namespace
 
-TEST_F(EngineModemRS485, ThePeerSeesCtsRiseBeforeEachSendAndFallAfterTransmitEmpty) {
+TEST_P(EngineModemRS485, ThePeerSeesCtsRiseBeforeEachSendAndFallAfterTransmitEmpty) {
     com->SetRS485Mode(true);
-    ASSERT_TRUE(com->EmulatesRS485());
     Open();
+    ASSERT_TRUE(com->EmulatesRS485());
     com->SetStateRTS(false);
     const std::string blocks[] = {"\xAA", "\x55\x01\x00\x7F", std::string(300, 'x')};
     int n = 0;
