@@ -275,6 +275,11 @@ private:
     DWORD SettleAsyncWriteLocked();
     // Reports what a send call found; false when its bytes were not taken.
     bool ReportSendOutcome(const TSendOutcome& o);
+    // The DCB as the settings ask for it.
+    void BuildDcb();
+    // Retries a refused DCB with RTS toggling left to the engine; false when
+    // toggling was not what the driver refused.
+    bool EmulateRefusedToggle();
     // Logs which part of the configuration the driver refused; its error.
     DWORD RefusedBy(const wchar_t* What);
     // Waits for a pending SendData write and settles its count; Report sends a
@@ -284,6 +289,8 @@ private:
     // Waits until no dispatch runs on another thread (serving Synchronize
     // meanwhile when called on the main thread).
     void WaitDispatchIdle();
+    // Returns once the event-wait thread's first wait is issued (or it ended).
+    void AwaitFirstWait();
     // Parts of a dispatch; false when the event is not to be handled further.
     bool DispatchErrors(detail::TCommLink& link);
     // Reads (or counts) what is queued; true when anything new was there.

@@ -118,6 +118,7 @@ void TnrCustomComm::Open() {
     WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
     SetTraceStates(fTraceStates);
     StartThreadIO();
+    AwaitFirstWait();
     DoNotify(ncMediumOpened);
 }
 
@@ -188,6 +189,11 @@ DWORD TnrCustomComm::RefusedBy(const wchar_t* What) {
 // ---- line settings
 
 bool TnrCustomComm::ApplyLineSettings() {
+    BuildDcb();
+    return !IsOpen() || Win32.SetCommState(hPort, &CommCfg.dcb) || EmulateRefusedToggle();
+}
+
+void TnrCustomComm::BuildDcb() {
     CommCfg.dcb.DCBlength = kSizeDcb;
     DWORD f = DcbFlags(CommCfg.dcb) & kKeepFlags;
     if (fRS485Mode)
@@ -203,7 +209,26 @@ bool TnrCustomComm::ApplyLineSettings() {
     CommCfg.dcb.XoffLim = 2048;
     CommCfg.dcb.XonChar = 0x11;
     CommCfg.dcb.XoffChar = 0x13;
-    return !IsOpen() || Win32.SetCommState(hPort, &CommCfg.dcb);
+}
+
+// Many drivers (Wine's among them) refuse RTS toggling on systems that could
+// do it: the engine then drives RTS itself. A DCB refused for anything else
+// stays refused.
+bool TnrCustomComm::EmulateRefusedToggle() {
+    if (!fRS485Mode || fIsNotSupportRS485) return false;  // the DCB asked for no toggling
+    const DWORD refused = Win32.GetLastError();
+    fIsNotSupportRS485 = true;
+    BuildDcb();
+    if (Win32.SetCommState(hPort, &CommCfg.dcb)) {
+        WriteLogFmt(dlDetail, L"The driver refused RTS toggling (%s): the port drives RTS itself",
+                    {SysErrorText(refused)});
+        SetTraceStates(fTraceStates);  // transmit-empty drops RTS from now on
+        return true;
+    }
+    fIsNotSupportRS485 = false;
+    BuildDcb();
+    Win32.SetLastError(refused);
+    return false;
 }
 
 void TnrCustomComm::ReadCommConfig() {

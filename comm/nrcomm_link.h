@@ -65,6 +65,7 @@ struct TCommLink {
     const HANDLE hDevice;
     HANDLE hStop = nullptr;       // manual reset; set by Stop
     HANDLE hIdle = nullptr;       // manual reset; set when a dispatch ends after Stop
+    HANDLE hFirstWait = nullptr;  // manual reset; set when the first wait is issued, or none will be
     HANDLE hWriteDone = nullptr;  // the engine's SendData event, our own handle to it
     bool Busy = false;            // the message thread is handing an event over
     // Set with a cnWriteStarted post, which may come before the message
@@ -120,6 +121,7 @@ private:
     bool Post(WPARAM w, detail::TCommNote note);
     bool Pause(DWORD ms);
     void ReleaseSlot();
+    void TellFirstWait();
 
     TnrCustomComm* Com;
     HANDLE hDevice;
@@ -128,6 +130,7 @@ private:
     bool fPending = false;
     DWORD fQuietRun = 0;     // waits in a row that brought nothing
     bool fRxJudged = false;  // the dispatch tells whether the last receive event was new
+    bool fToldFirstWait = false;
     DWORD fLastCheck = 0;
 };
 

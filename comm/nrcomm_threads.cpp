@@ -73,6 +73,7 @@ TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, HANDLE writeEvent, std::
     : Com(com), hDevice(device) {
     hStop = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hIdle = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    hFirstWait = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OvlRead.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const HANDLE self = Win32.GetCurrentProcess();
     if (writeEvent && !Win32.DuplicateHandle(self, writeEvent, self, &hWriteDone, 0, FALSE, DUPLICATE_SAME_ACCESS))
@@ -83,7 +84,7 @@ TCommLink::TCommLink(TnrCustomComm* com, HANDLE device, HANDLE writeEvent, std::
 
 TCommLink::~TCommLink() {
     if (Buffer) Win32.LocalFree(Buffer);
-    for (HANDLE h : {hStop, hIdle, hWriteDone, OvlRead.hEvent})
+    for (HANDLE h : {hStop, hIdle, hFirstWait, hWriteDone, OvlRead.hEvent})
         if (h) Win32.CloseHandle(h);
 }
 
@@ -158,6 +159,14 @@ void TnrCustomComm::StartThreadIO() {
         CommThread = t;
         fCommThreadControl = t->Control();
     }
+}
+
+void TnrCustomComm::AwaitFirstWait() {
+    // Some drivers (Wine's) take the lines as they are when a wait starts: a
+    // change before the first wait would pass unseen. Bounded, should the
+    // thread never run.
+    constexpr DWORD kFirstWaitMs = 1000;
+    if (fLink && fCommThreadControl) Win32.WaitForSingleObject(fLink->hFirstWait, kFirstWaitMs);
 }
 
 void TnrCustomComm::StopThreadIO() {
@@ -299,10 +308,15 @@ void TCommThread::Terminate() {
 }
 
 void TCommThread::Execute() {
-    if (!fLink || hDevice == INVALID_HANDLE_VALUE) return;
+    if (!fLink) return;
+    if (hDevice == INVALID_HANDLE_VALUE) {
+        TellFirstWait();
+        return;
+    }
     fSlot = new (std::nothrow) detail::TWaitSlot;
     if (fSlot) fSlot->ovl.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!fSlot || !fSlot->ovl.hEvent) {
+        TellFirstWait();
         Post(ERROR_NOT_ENOUGH_MEMORY, detail::cnPortFailed);
         ReleaseSlot();
         return;
@@ -315,10 +329,18 @@ void TCommThread::Execute() {
         fRxJudged = false;
         if (fQuietRun > kQuietFree && !Pause(std::min(fQuietRun - kQuietFree, kQuietMaxMs))) break;
         TOutcome o = StartWait();
+        TellFirstWait();
         if (o.End == TEnd::Pending) o = AwaitPending();
         if (!Settle(o)) break;
     }
+    TellFirstWait();  // stopped before it
     ReleaseSlot();
+}
+
+void TCommThread::TellFirstWait() {
+    if (fToldFirstWait) return;
+    fToldFirstWait = true;
+    Win32.SetEvent(fLink->hFirstWait);
 }
 
 TCommThread::TOutcome TCommThread::StartWait() {

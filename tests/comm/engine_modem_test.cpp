@@ -4,6 +4,7 @@
 // peer on the other.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -29,10 +30,6 @@ struct EngineModem : TLineTest {
     }
     void Open() {
         TLineTest::Open();
-        // Wine reads the lines when a wait starts: a change before the
-        // engine's first wait is in place would pass unseen (a Windows driver
-        // keeps it for the next wait).
-        Settle();
         traces.clear();
     }
     void Peer(DWORD Function) { EXPECT_TRUE(EscapeCommFunction(peer->Handle(), Function)) << Function; }
@@ -206,6 +203,27 @@ TEST_F(EngineModem, ALineChangeAfterALongIdleIsTraced) {
     EXPECT_TRUE(TraceArrives(TTraceStates{tsDSR}));
 }
 
+// Wine reads the lines when a wait starts: a change right after the open is
+// an event only once the engine's first wait is in place.
+TEST_F(EngineModem, ALineChangeRightAfterTheOpenIsTracedEveryTime) {
+    std::atomic<int> changes{0};  // counted on the message thread without UseMainThread
+    com->OnTraceState = [&](TObject*, TTraceStates e) { changes += e.Contains(tsDSR); };
+    com->SetTraceStates(TTraceStates{tsDSR});
+    peer = std::make_unique<TPeerPort>(pair->PortB());
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        com->SetUseMainThread(round % 2 == 0);
+        const int before = changes;
+        com->SetActive(true);
+        workers = com->Threads();
+        Peer(SETDTR);
+        ASSERT_TRUE(PumpUntil([&] { return changes > before; }));
+        com->SetActive(false);
+        ASSERT_TRUE(WaitThreads(workers));
+        Peer(CLRDTR);
+    }
+}
+
 namespace {
 
 BOOL WINAPI Windows98(LPOSVERSIONINFOW vi) {
@@ -215,24 +233,26 @@ BOOL WINAPI Windows98(LPOSVERSIONINFOW vi) {
     return TRUE;
 }
 
-// The engine built on a system that leaves RTS toggling to it; everything
-// else is the real thing.
-struct EngineModemRS485 : EngineModem {
+// The engine built on Windows 98, which leaves RTS toggling to it, or on
+// Wine's own system, which toggles RTS but whose driver refuses to; the line is real.
+struct EngineModemRS485 : EngineModem, testing::WithParamInterface<bool> {
     test_support::TWin32Guard guard;
 
     void SetUp() override {
-        Win32.GetVersionExW = &Windows98;
+        if (GetParam()) Win32.GetVersionExW = &Windows98;
         EngineModem::SetUp();
         Win32.GetVersionExW = &::GetVersionExW;
     }
 };
 
+INSTANTIATE_TEST_SUITE_P(OnWindows98, EngineModemRS485, testing::Bool());
+
 }  // namespace
 
-TEST_F(EngineModemRS485, ThePeerSeesCtsRiseBeforeEachSendAndFallAfterTransmitEmpty) {
+TEST_P(EngineModemRS485, ThePeerSeesCtsRiseBeforeEachSendAndFallAfterTransmitEmpty) {
     com->SetRS485Mode(true);
-    ASSERT_TRUE(com->EmulatesRS485());
     Open();
+    ASSERT_TRUE(com->EmulatesRS485());
     com->SetStateRTS(false);
     const std::string blocks[] = {"\xAA", "\x55\x01\x00\x7F", std::string(300, 'x')};
     int n = 0;

@@ -199,9 +199,11 @@ TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
         void (*Refuse)();
         DWORD Error;
         const wchar_t* Part;
+        bool RS485 = false;  // a refusal the fallback to emulated RTS toggling does not cure
     } cases[] = {
         {"SetCommTimeouts", [] { nr::Win32.SetCommTimeouts = &RefuseTimeouts; }, ERROR_NOT_SUPPORTED, L"time-outs"},
         {"SetCommState", [] { nr::Win32.SetCommState = &RefuseState; }, ERROR_INVALID_PARAMETER, L"line settings"},
+        {"RS-485", [] { nr::Win32.SetCommState = &RefuseState; }, ERROR_INVALID_PARAMETER, L"line settings", true},
     };
     const TWin32Api real = nr::Win32;  // the fake's entries
     int opened = 0, closed = 0;
@@ -210,6 +212,7 @@ TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Call);
         c.Refuse();
+        com->SetRS485Mode(c.RS485);
         const std::wstring expected = L"Device \"COM7\" Open Error !!!\r" + SysErrorText(c.Error);
         std::vector<std::wstring> reports;
         com->OnFatalError = [&](TObject*, std::uint32_t code, std::uint32_t detail, const std::wstring& msg,
@@ -228,6 +231,7 @@ TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
         EXPECT_TRUE(fake.Called("Close"));
         EXPECT_FALSE(com->HasReceiveBuffer());
         EXPECT_FALSE(com->HasThreads());
+        EXPECT_FALSE(com->EmulatesRS485());
         EXPECT_EQ(com->LastOpenError(), expected);
         ASSERT_GE(log.Lines.size(), 2u);
         EXPECT_EQ(log.Lines.back(), L"Fatal Error: 1, 0, " + expected);
@@ -255,6 +259,7 @@ TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
     EXPECT_EQ(closed, 0);
 
     // Declined queue sizes: the port opens with the rest of its configuration.
+    com->SetRS485Mode(false);
     nr::Win32.SetupComm = &RefuseQueues;
     com->SetBaudRate(57600);
     com->SetStreamProtocol(spNone);
