@@ -227,7 +227,9 @@ TEST_F(Handshake, ADeviceThatAnswersOnlyWhenPoweredIsReadOnTheSecondAttempt) {
     const auto seen = PowerUps();
     ASSERT_GE(seen.size(), 2u) << device->Output();
     EXPECT_LE(seen.size(), 3u) << device->Output();
-    if (seen.size() == 3) EXPECT_EQ(seen[0], "DTR and RTS together): answering");
+    if (seen.size() == 3) {
+        EXPECT_EQ(seen[0], "DTR and RTS together): answering");
+    }
     EXPECT_EQ(seen[seen.size() - 2], "DTR, then RTS): no answer");
     EXPECT_EQ(seen.back(), "DTR and RTS together): answering");
 }
