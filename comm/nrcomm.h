@@ -349,14 +349,16 @@ public:
     // programs lay it out). Failures go to ReportFatalError; a port above 255
     // is not saved, as its byte would name another port.
     virtual void SaveConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
-    // Flow control follows the stored DCB. A missing key or value, or one of
-    // another size, changes nothing; an open port moves to the stored number.
+    // Flow control follows the stored DCB. A missing key is created (empty,
+    // as SaveConfig would open it); a missing value, or one of another size,
+    // changes nothing; an open port moves to the stored number.
     virtual void LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
     // The identification string of a serial Plug-and-Play device, start and
     // end markers included; empty when none came. Opens a closed port for the
     // handshake and closes it again; an open one is closed and reopened with
-    // its own settings. The read stops after kPnpIdMaxChars characters or
-    // kPnpIdMaxMs from the start marker.
+    // its own settings. Without DSR it reports a fatal error and the port
+    // stays open, also one it opened itself. The read stops after
+    // kPnpIdMaxChars characters or kPnpIdMaxMs from the start marker.
     virtual std::wstring GetPNPDeviceString();
     // Tests that the device answers DTR with DSR within 200 ms: RTS on and a
     // log line then, else a fatal error. Does nothing on a closed port.

@@ -67,10 +67,12 @@ void TnrCustomSerialComm::LoadConfig(HKEY Root, const std::wstring& Key, const s
     TConfigValue v{};
     bool found = false, failed = false;
     try {
-        // Read access only: loading must neither create keys nor need the
-        // right to write where the value is kept.
-        fw::TRegistry reg(Root, KEY_READ, Win32);
-        found = reg.OpenKeyReadOnly(Key) && reg.GetDataSize(Name) == static_cast<std::int32_t>(kConfigSize) &&
+        // The key is opened as SaveConfig opens it, and created when it is
+        // missing (nothing is written in it). A key the caller may read but
+        // not write is still read.
+        fw::TRegistry reg(Root, KEY_READ | KEY_WRITE, Win32);
+        const bool open = reg.OpenKey(Key, true) || reg.OpenKeyReadOnly(Key);
+        found = open && reg.GetDataSize(Name) == static_cast<std::int32_t>(kConfigSize) &&
                 reg.ReadBinaryData(Name, v.data(), kConfigSize) == kConfigSize;
     } catch (const fw::Exception&) {
         failed = true;

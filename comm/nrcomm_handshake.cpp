@@ -121,8 +121,8 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     // handler of received data is attached.
     TFlagHold held(fReceiveHeld);
     if (!DeviceAnswersDsr(*this)) {
-        // A port opened for the handshake alone is not left open.
-        if (!wasActive) SetActive(false);
+        // The port stays open, also when this call opened it: the caller
+        // finds it as the failed handshake left it.
         ReportFatalError(1, 0, kNoDsr, false);
         return {};
     }

@@ -214,15 +214,30 @@ TEST_F(SerialConfig, ValueOfAnotherSizeMissingValueOrMissingKeyChangeNothing) {
     Configure(*com);
     const TState before = State(*com);
     Forget();
-    com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");  // no key
+    {
+        // A key that cannot be created is read as a missing value.
+        TWin32Guard guard;
+        Win32.RegCreateKeyExW = &DeniedCreate;
+        com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");  // no key
+    }
     HKEY k;
-    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);  // and loading made none
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);
+    com->LoadConfig(HKEY_CURRENT_USER, key, L"Port");  // no key
+    // Loading created it, and wrote nothing in it.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);
+    DWORD subKeys = 1, values = 1;
+    EXPECT_EQ(RegQueryInfoKeyW(k, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(k);
+    EXPECT_EQ(subKeys, 0u);
+    EXPECT_EQ(values, 0u);
 
     SetRaw(L"Short", REG_BINARY, std::string(48, '\x01'));
     SetRaw(L"Long", REG_BINARY, std::string(50, '\x01'));
     for (const wchar_t* name : {L"Short", L"Long", L"Missing"}) com->LoadConfig(HKEY_CURRENT_USER, key, name);
 
-    EXPECT_EQ(log.Lines, std::vector<std::wstring>(4, kLoaded));
+    EXPECT_EQ(log.Lines, std::vector<std::wstring>(5, kLoaded));
     EXPECT_TRUE(errors.empty());
     EXPECT_TRUE(notes.empty());
     EXPECT_EQ(State(*com), before);

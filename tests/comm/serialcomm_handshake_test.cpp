@@ -265,21 +265,32 @@ TEST_F(Handshake, ASlowStringWithoutEndIsCutByTime) {
     EXPECT_LT(ms, 15000u);
 }
 
-TEST_F(Handshake, WithoutDsrAClosedComponentStaysClosedAndAnOpenOneOpen) {
+TEST_F(Handshake, WithoutDsrThePortStaysOpenAlsoWhenTheCallOpenedIt) {
     Device(L"--mode pnp-nodsr");
+    // A real handle of the driver, the one the component holds.
+    const auto openOnTheLine = [&] {
+        EXPECT_TRUE(com->Active());
+        ASSERT_NE(com->Handle(), INVALID_HANDLE_VALUE);
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        EXPECT_TRUE(GetCommState(com->Handle(), &dcb));
+        EXPECT_EQ(dcb.BaudRate, 57600u);
+    };
     EXPECT_THROW(com->GetPNPDeviceString(), fw::Exception);
     EXPECT_EQ(errors, kNoDeviceOnly);
-    EXPECT_FALSE(com->Active());
+    openOnTheLine();
     EXPECT_FALSE(com->ReceiveHeld());
 
     errors.Raise = false;
     for (const bool open : {false, true}) {
         SCOPED_TRACE(open ? "open" : "closed");
-        if (open) Open();
+        com->SetActive(open);
+        ASSERT_EQ(com->Active(), open);
         errors.clear();
         EXPECT_EQ(com->GetPNPDeviceString(), L"");
         EXPECT_EQ(errors, kNoDeviceOnly);
-        EXPECT_EQ(com->Active(), open);
+        openOnTheLine();
+        EXPECT_FALSE(com->ReceiveHeld());
     }
     EXPECT_EQ(com->TraceStates(), traces);
     EXPECT_EQ(device->Count("answering"), 0);
