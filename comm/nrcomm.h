@@ -131,6 +131,8 @@ public:
     // ---- state
     std::wstring ComName() { return QueryComName(); }
     std::uint32_t ReadyForRead();
+    // What waits to go: the driver's output queue and the SendData bytes
+    // queued behind its write in flight.
     std::uint32_t NotYetSend();
     const COMMTIMEOUTS* TimeOuts();
     void SetTimeOuts(const COMMTIMEOUTS* Value);
@@ -138,8 +140,11 @@ public:
     std::uint32_t TotalReceived() const { return fTotalReceived; }
     std::uint32_t TotalSent() const { return fTotalSent; }
     // SendData takes at most this many bytes beyond the block the driver is
-    // writing; more is refused with ERROR_BUSY through OnCommError.
-    static constexpr std::uint32_t kSendQueueLimit = 1u << 20;
+    // writing; more is refused with ERROR_BUSY through OnCommError. A bound on
+    // memory, not on pace: a program sending faster than the line never meets
+    // it, while one writing into a line that never drains cannot exhaust a
+    // 32-bit process.
+    static constexpr std::uint32_t kSendQueueLimit = 64u << 20;
     const std::wstring& LastOpenError() const { return LastErrorString; }
     // True when the engine drops and raises RTS around sends itself.
     bool EmulatesRS485() const { return fRS485Mode && fIsNotSupportRS485; }
@@ -257,7 +262,7 @@ protected:
 private:
     struct TSendOutcome {
         DWORD Settled = 0;     // the error of the block that just ended
-        bool Refused = false;  // no room behind the block in flight
+        DWORD Refused = 0;     // why the new bytes were not taken
         bool Started = false;  // a block went to the driver and is pending
         DWORD StartError = 0;  // the error of the block that was to start
     };
@@ -270,8 +275,10 @@ private:
     // Under fSendLock. Settles the block in flight, then queues the bytes
     // behind it, or starts them (after what was queued) when it has ended.
     TSendOutcome SendOrQueueLocked(const std::uint8_t* Data, std::uint32_t N);
-    bool QueueLocked(const std::uint8_t* Data, std::uint32_t N);
-    bool StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32_t N, DWORD& Error);
+    // Appends to the queue; 0, or why the bytes were not taken.
+    DWORD QueueLocked(const std::uint8_t* Data, std::uint32_t N, bool InFlight);
+    // Hands the whole queue to the driver as one block.
+    bool StartQueuedWriteLocked(DWORD& Error);
     DWORD SettleAsyncWriteLocked();
     // Reports what a send call found; false when its bytes were not taken.
     bool ReportSendOutcome(const TSendOutcome& o);

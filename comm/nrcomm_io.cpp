@@ -1,6 +1,7 @@
 // The port engine: sending, synchronous reads, purges and flush.
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "nrcomm.h"
 #include "nrcomm_link.h"
@@ -86,10 +87,9 @@ bool TnrCustomComm::SendBehindQueue(const std::uint8_t* Data, std::uint32_t N) {
 TnrCustomComm::TSendOutcome TnrCustomComm::SendOrQueueLocked(const std::uint8_t* Data, std::uint32_t N) {
     TSendOutcome o;
     o.Settled = SettleAsyncWriteLocked();
-    if (o.Settled == kWriteInFlight)
-        o.Refused = !QueueLocked(Data, N);
-    else
-        o.Started = StartQueuedWriteLocked(Data, N, o.StartError);
+    const bool inFlight = o.Settled == kWriteInFlight;
+    o.Refused = QueueLocked(Data, N, inFlight);
+    if (!inFlight && !fSendQueue.empty()) o.Started = StartQueuedWriteLocked(o.StartError);
     return o;
 }
 
@@ -105,22 +105,32 @@ void TnrCustomComm::AsyncWriteEnded() {
     if (more) {
         EmulatedRTS(true);
         detail::TSlimGuard g(fSendLock);
-        if (!fAsyncPending) o.Started = StartQueuedWriteLocked(nullptr, 0, o.StartError);
+        if (!fAsyncPending && !fSendQueue.empty()) o.Started = StartQueuedWriteLocked(o.StartError);
     }
     ReportSendOutcome(o);
 }
 
-bool TnrCustomComm::QueueLocked(const std::uint8_t* Data, std::uint32_t N) {
-    if (fSendQueue.size() + N > kSendQueueLimit) return false;
+DWORD TnrCustomComm::QueueLocked(const std::uint8_t* Data, std::uint32_t N, bool InFlight) {
+    const std::size_t need = fSendQueue.size() + N;
+    if (InFlight && need > kSendQueueLimit) return ERROR_BUSY;
+    try {
+        // Doubling keeps appends linear; stopping at the limit keeps a full
+        // queue from holding twice the memory it needs.
+        if (need > fSendQueue.capacity())
+            fSendQueue.reserve(
+                std::max<std::size_t>(need, std::min<std::size_t>(2 * fSendQueue.capacity(), kSendQueueLimit)));
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     fSendQueue.insert(fSendQueue.end(), Data, Data + N);
-    return true;
+    return 0;
 }
 
-bool TnrCustomComm::StartQueuedWriteLocked(const std::uint8_t* Data, std::uint32_t N, DWORD& Error) {
-    // The queue and the new bytes go out as one block, in their order.
+bool TnrCustomComm::StartQueuedWriteLocked(DWORD& Error) {
+    // Swapped, not copied: the block stays put for the driver, and the
+    // queue keeps the old block's storage for what comes next.
     fAsyncData.swap(fSendQueue);
     fSendQueue.clear();
-    if (N) fAsyncData.insert(fAsyncData.end(), Data, Data + N);
     const auto len = static_cast<DWORD>(fAsyncData.size());
     DWORD written = 0;
     bool pending = false;
@@ -159,22 +169,16 @@ DWORD TnrCustomComm::SettleAsyncWriteLocked() {
 }
 
 bool TnrCustomComm::ReportSendOutcome(const TSendOutcome& o) {
-    if (o.Settled && o.Settled != kWriteInFlight) DoCommError(0, o.Settled, TComStateFlags{});
-    if (o.Refused) {
-        DoCommError(0, ERROR_BUSY, TComStateFlags{});
-        return false;
-    }
-    if (o.StartError) {
-        DoCommError(0, o.StartError, TComStateFlags{});
-        return false;
-    }
     // The message thread watches for the end of the write and reports it then.
     if (o.Started)
         if (auto link = fLink; link && !link->Stopped) {
             link->WatchWrite = true;
             Win32.PostThreadMessageW(link->MsgThreadId, nrCommMsgComEvent, 0, detail::cnWriteStarted);
         }
-    return true;
+    if (o.Settled && o.Settled != kWriteInFlight) DoCommError(0, o.Settled, TComStateFlags{});
+    if (o.Refused) DoCommError(0, o.Refused, TComStateFlags{});
+    if (o.StartError) DoCommError(0, o.StartError, TComStateFlags{});
+    return !o.Refused && !o.StartError;
 }
 
 void TnrCustomComm::FinishAsyncWrite(bool Report, DWORD WaitMs) {

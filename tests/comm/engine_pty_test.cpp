@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "engine_components.h"
@@ -230,4 +231,36 @@ TEST_F(EnginePty, SendDataBehindAStuckWriteReturnsAtOnceAndEverythingArrivesInOr
     EXPECT_EQ(got.size(), first.size() + 11);
     EXPECT_EQ(got.substr(first.size()), "secondthird");
     EXPECT_EQ(com->TotalSent(), first.size() + 11);
+}
+
+TEST_F(EnginePty, SendDataFasterThanTheLineLosesNothing) {
+    const std::uint32_t total = 10u << 20;
+    std::mt19937 rng(7);
+    std::string data(total, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    std::atomic<std::uint32_t> lastError{0};
+    com->OnCommError = [&](TObject*, std::uint32_t, std::uint32_t sys, TComStateFlags, bool&) { lastError = sys; };
+    Open();
+    for (bool useMainThread : {true, false}) {
+        com->SetUseMainThread(useMainThread);
+        std::string got;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            got = peer->Read(total, 5000);
+            done = true;
+        });
+        // Chunks of 1 byte to 250 KB, mostly small, handed over as fast as the loop runs.
+        for (std::uint32_t off = 0; off < total;) {
+            const std::uint32_t span = 1u << rng() % 19;
+            const std::uint32_t n = std::min({1 + rng() % span, 250u << 10, total - off});
+            com->SendData(data.data() + off, n);
+            off += n;
+        }
+        PumpUntil([&] { return done.load(); }, 60000);
+        reader.join();
+        EXPECT_EQ(got.size(), data.size()) << "UseMainThread " << useMainThread;
+        EXPECT_TRUE(got == data) << "UseMainThread " << useMainThread;
+        EXPECT_EQ(lastError, 0u);
+    }
+    EXPECT_EQ(com->TotalSent(), 2 * total);
 }
