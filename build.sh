@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Build, run and test the project: ./build.sh test | run | bench | stress | dist | screenshots
+# Build, run and test the project: ./build.sh test | run | bench | stress | soak | dist | screenshots
 #   test   install what is missing, build both architectures, run all tests on
 #          each this host can run
 #   run    install what is missing, build, run the utility against the simulated module
 #   bench  build optimised (build/ARCH/release) and run the communication benchmark
 #   stress build and run the stress program (full form; --short for the quick one)
+#   soak [minutes]  the utility against the simulated module for a long while
+#          (default 60), with mode changes, unplugs, an idle port and floods;
+#          one line a minute; not part of test
 #   dist   build optimised, pack one release zip per architecture, print their paths
 #   screenshots  take the README's pictures of the utility and the terminal (docs/)
 # Architectures: i686 (32-bit, the utility as it ships) and x86_64, each in
 # build/ARCH with its own Wine prefix. NR_ARCH=i686 or NR_ARCH=x86_64 picks one;
 # unset, test, bench and stress take every architecture this host runs (dist
-# builds both), run and screenshots the 32-bit one where it runs, else the
-# 64-bit one. NR_HOST_32BIT=0 or 1 overrides the check whether this host runs
+# builds both), run, soak and screenshots the 32-bit one where it runs, else
+# the 64-bit one. NR_HOST_32BIT=0 or 1 overrides the check whether this host runs
 # 32-bit programs.
 set -euo pipefail
 
@@ -251,11 +254,23 @@ cmd_stress() {
     done
 }
 
-usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
+cmd_soak() {
+    local a dir minutes=${1:-60}
+    [[ "$minutes" =~ ^[1-9][0-9]*$ ]] || die "soak: minutes must be a whole number, not '$minutes'"
+    a=$(main_arch)
+    dir=$(build_dir "$a")
+    setup
+    build "$a" "$dir" Debug --target stress_comm
+    say "$a: soak for $minutes minutes"
+    wine_run "$dir" "$dir/stress_comm.exe" --soak "$minutes" || die "$a: the soak failed"
+    say "$a: the soak met every target"
+}
+
+usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
 
 case "${1:-}" in
     -h|--help|help) usage; exit 0 ;;
-    test|run|bench|stress|dist|screenshots) ;;
+    test|run|bench|stress|soak|dist|screenshots) ;;
     *) usage >&2; exit 2 ;;
 esac
 host_check
@@ -264,6 +279,7 @@ case "$1" in
     run) shift; cmd_run "$@" ;;
     bench) shift; cmd_bench "$@" ;;
     stress) shift; cmd_stress "$@" ;;
+    soak) shift; cmd_soak "$@" ;;
     dist) shift; cmd_dist ;;
     screenshots) shift; cmd_screenshots ;;
 esac

@@ -2,7 +2,9 @@
 // checked outcome. Named sections, each in its own stress/*.cpp file,
 // registered with STRESS_SECTION. `stress_comm` runs the full form of every
 // section; `--short` runs every kind of try with fewer repetitions;
-// further arguments pick sections by name prefix.
+// further arguments pick sections by name prefix. `--soak [minutes]` runs
+// the soak alone (a section registered with a full budget of 0), 60 minutes
+// unless told.
 //
 // Every figure is printed on one line with its target; a missed target makes
 // the program exit 1. Each section has a time budget: one that overruns it
@@ -24,6 +26,7 @@ using TSectionFn = void (*)();
 bool RegisterSection(const char* Name, const char* Title, TSectionFn Fn, unsigned FullSeconds, unsigned ShortSeconds);
 
 bool ShortForm();
+unsigned SoakMinutes();
 // The repetition count of the form being run.
 int Reps(int Full, int Short);
 
@@ -53,8 +56,11 @@ struct TProcessUse {
     long long HeapBlocks = 0;
     long long CrtLiveBytes = 0;
     long long CrtLiveBlocks = 0;
+    long long PrivateBytes = -1;  // committed memory only this process has
 };
 TProcessUse ProcessUse();
+// Another program's handles, threads and private bytes (its heaps are not walked).
+TProcessUse ProcessUse(HANDLE Process);
 // Allocations made through the C runtime (malloc, calloc, realloc, operator
 // new) since the program started.
 long long CrtAllocations();

@@ -149,7 +149,7 @@ void Cycles() {
     Reference("Wine: heap kept per pair of threads with message queues", ThreadPairCost(Reps(1000, 100)), "B");
 
     TPeerPort peer(pair.PortB());
-    const int n = Reps(5000, 300);
+    const int n = Reps(50000, 300);  // per mode: 100,000 in the full form
     const DWORD mainThread = GetCurrentThreadId();
     for (bool useMain : {true, false}) {
         TStressComm com;
@@ -195,4 +195,4 @@ void Cycles() {
 
 }  // namespace
 
-STRESS_SECTION(cycles, "Open/close cycles: handles, threads and memory stay flat", Cycles, 400, 90);
+STRESS_SECTION(cycles, "Open/close cycles: handles, threads and memory stay flat", Cycles, 2400, 90);

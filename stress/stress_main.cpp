@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -136,6 +137,7 @@ std::vector<TSection>& Sections() {
 }
 
 bool gShort = false;
+unsigned gSoakMinutes = 0;
 int gMissed = 0;
 int gFigures = 0;
 int gDetails = 0;
@@ -200,7 +202,7 @@ struct TSystemHandles {
 constexpr ULONG kSystemHandleInformation = 16;
 using TQuerySystemInformation = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
 
-long HandleCount() {
+long HandleCount(DWORD process) {
     static auto query = reinterpret_cast<TQuerySystemInformation>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     if (!query) return -1;
@@ -212,20 +214,19 @@ long HandleCount() {
         buf.resize(buf.size() * 2);
     if (s < 0) return -1;
     const auto* all = reinterpret_cast<const TSystemHandles*>(buf.data());
-    const auto pid = static_cast<USHORT>(GetCurrentProcessId());
+    const auto pid = static_cast<USHORT>(process);
     long n = 0;
     for (ULONG i = 0; i < all->Count; ++i)
         if (all->Handles[i].UniqueProcessId == pid) ++n;
     return n;
 }
 
-long ThreadCount() {
+long ThreadCount(DWORD pid) {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snap == INVALID_HANDLE_VALUE) return -1;
     THREADENTRY32 t{};
     t.dwSize = sizeof t;
     long n = 0;
-    const DWORD pid = GetCurrentProcessId();
     if (Thread32First(snap, &t)) do
             if (t.th32OwnerProcessID == pid) ++n;
         while (Thread32Next(snap, &t));
@@ -259,6 +260,7 @@ bool RegisterSection(const char* Name, const char* Title, TSectionFn Fn, unsigne
 }
 
 bool ShortForm() { return gShort; }
+unsigned SoakMinutes() { return gSoakMinutes; }
 int Reps(int Full, int Short) { return gShort ? Short : Full; }
 
 void Line(const char* Fmt, ...) {
@@ -294,10 +296,24 @@ void Reference(const char* What, double Value, const char* Unit) {
     std::fflush(stdout);
 }
 
-TProcessUse ProcessUse() {
+// The commit charge: on Windows the same as PrivateUsage, which Wine leaves 0.
+long long PrivateBytes(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS m{};
+    m.cb = sizeof m;
+    return K32GetProcessMemoryInfo(process, &m, sizeof m) ? static_cast<long long>(m.PagefileUsage) : -1;
+}
+
+TProcessUse ProcessUse(HANDLE Process) {
     TProcessUse u;
-    u.Handles = HandleCount();
-    u.Threads = ThreadCount();
+    const DWORD id = GetProcessId(Process);
+    u.Handles = HandleCount(id);
+    u.Threads = ThreadCount(id);
+    u.PrivateBytes = PrivateBytes(Process);
+    return u;
+}
+
+TProcessUse ProcessUse() {
+    TProcessUse u = ProcessUse(GetCurrentProcess());
     WalkHeaps(u.HeapBytes, u.HeapBlocks);
     u.CrtLiveBytes = gCrtLiveBytes.load();
     u.CrtLiveBlocks = gCrtLiveBlocks.load();
@@ -325,7 +341,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> wanted;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--short")
+        if (a == "--soak") {
+            gSoakMinutes = 60;
+            if (i + 1 < argc && std::atoi(argv[i + 1]) > 0) gSoakMinutes = static_cast<unsigned>(std::atoi(argv[++i]));
+        } else if (a == "--short")
             gShort = true;
         else if (a == "--full")
             gShort = false;
@@ -348,10 +367,13 @@ int main(int argc, char** argv) {
     const double t0 = stress::NowMs();
     int ran = 0;
     for (const auto& s : all) {
+        // A section without a budget of its own is the soak: it runs alone,
+        // for as long as it was asked to.
+        const bool soak = s.FullSeconds == 0;
         bool take = wanted.empty();
         for (const auto& w : wanted) take = take || std::string(s.Name).rfind(w, 0) == 0;
-        if (!take) continue;
-        const unsigned budget = gShort ? s.ShortSeconds : s.FullSeconds;
+        if (soak != (gSoakMinutes > 0) || (!soak && !take)) continue;
+        const unsigned budget = soak ? gSoakMinutes * 60 + 600 : gShort ? s.ShortSeconds : s.FullSeconds;
         stress::Line("== %s: %s (%s form, budget %u s)", s.Name, s.Title, gShort ? "short" : "full", budget);
         gDetails = 0;
         gRunning = s.Name;
