@@ -195,4 +195,4 @@ void Cycles() {
 
 }  // namespace
 
-STRESS_SECTION(cycles, "Open/close cycles: handles, threads and memory stay flat", Cycles, 2400, 90);
+STRESS_SECTION(cycles, "Open/close cycles: handles, threads and memory stay flat", Cycles, 3600, 90);
