@@ -277,6 +277,32 @@ bool ShownAsKey(unsigned char b) {
     return b == '\b' || b == '\t' || b == '\n' || b == '\r' || (b >= 0x20 && b != 0x7F);
 }
 
+// Received bytes go at the end of the text: at the user's caret they would
+// land in the middle of older lines. What the user selected is put back; a
+// caret at the end follows the text.
+class TAtTheEnd {
+public:
+    explicit TAtTheEnd(HWND h) : h_(h) {
+        Win32.SendMessageA(h_, EM_GETSEL, reinterpret_cast<WPARAM>(&start_), reinterpret_cast<LPARAM>(&end_));
+        DWORD last = 0;
+        SetSel(kEnd, kEnd);  // clamped to the text's length
+        Win32.SendMessageA(h_, EM_GETSEL, reinterpret_cast<WPARAM>(&last), 0);
+        follow_ = start_ == end_ && end_ == last;
+    }
+    ~TAtTheEnd() {
+        if (!follow_) SetSel(start_, end_);
+    }
+    TAtTheEnd(const TAtTheEnd&) = delete;
+    TAtTheEnd& operator=(const TAtTheEnd&) = delete;
+
+private:
+    static constexpr DWORD kEnd = 0x7FFFFFFF;
+    void SetSel(DWORD a, DWORD b) { Win32.SendMessageA(h_, EM_SETSEL, a, static_cast<LPARAM>(b)); }
+    HWND h_;
+    DWORD start_ = 0, end_ = 0;
+    bool follow_ = false;
+};
+
 }  // namespace
 
 void TnrBaseIO::WriteToTerminal(const void* Buffer, std::int32_t Len) {
@@ -288,12 +314,13 @@ void TnrBaseIO::WriteToTerminal(const void* Buffer, std::int32_t Len) {
         bool& Locked;
         ~TUnlock() { Locked = false; }
     } unlock{fTerminalLocked};
+    const TAtTheEnd atTheEnd(hTerminal);
     if (Len == 1 && ShownAsKey(p[0])) {
         Win32.SendMessageA(hTerminal, WM_CHAR, p[0], 1);
         return;
     }
-    // NUL bytes are not shown; the rest goes in at the caret as one insert,
-    // since the control lays its whole text out again on every insert.
+    // NUL bytes are not shown; the rest goes in as one insert, since the
+    // control lays its whole text out again on every insert.
     std::string text;
     for (std::int32_t i = 0; i < Len; ++i)
         if (p[i]) text += static_cast<char>(p[i]);

@@ -114,6 +114,26 @@ TEST_F(TerminalPty, ReceivedBytesAreShownAsTheyWouldBeTyped) {
     EXPECT_EQ(Sent(memo, L'k', 1, 200), "");
 }
 
+TEST_F(TerminalPty, ReceivedBytesGoAtTheEndAndLeaveTheUsersSelectionAlone) {
+    Bind(tuReceive);
+    FromPeer("older text");
+    auto sel = [&] {
+        DWORD s = 0, e = 0;
+        SendMessageW(memo->Handle(), EM_GETSEL, reinterpret_cast<WPARAM>(&s), reinterpret_cast<LPARAM>(&e));
+        return std::make_pair(s, e);
+    };
+    SendMessageW(memo->Handle(), EM_SETSEL, 2, 5);  // the user selects "der"
+    FromPeer("AB");                                 // a block
+    FromPeer("c");                                  // a lone byte, typed as a key
+    FromPeer("\b");                                 // takes the last character, not the selection
+    EXPECT_EQ(Shown(), L"older textAB");
+    EXPECT_EQ(sel(), std::make_pair(DWORD{2}, DWORD{5}));
+    // A caret at the end follows what comes.
+    SendMessageW(memo->Handle(), EM_SETSEL, 12, 12);
+    FromPeer("!");
+    EXPECT_EQ(sel(), std::make_pair(DWORD{13}, DWORD{13}));
+}
+
 TEST_F(TerminalPty, WithSendUsageNothingReceivedIsShown) {
     Bind(tuSend, true);
     FromPeer("hello");
