@@ -182,6 +182,11 @@ public:
     // passed or the port closes, keeping the user interface alive meanwhile
     bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
     bool WaitForSignal(TModemSignal Signal, std::uint32_t Ms);
+    // The bytes up to and including Terminator (a text line with "\n"),
+    // waiting at most Ms for them; Max bounds the length (0: no bound). On a
+    // time-out, at the bound or when the port closes, what came so far: the
+    // caller tells by its end whether the terminator came.
+    std::string ReadUntil(const std::string& Terminator = "\n", std::uint32_t Ms = 1000, std::uint32_t Max = 0);
 
     // ---- terminal binding: keys typed into the control go to the port,
     // received bytes are shown in it (as TerminalUsage says)

@@ -27,22 +27,48 @@ template <class F> bool Poll(TnrCustomComm& Com, std::uint32_t Ms, F Test) {
     }
 }
 
+// Without tsRxChar the dispatch reads only for a consumer, so with none
+// attached the bytes stay queued for the caller while this lives.
+class TBytesForTheCaller {
+public:
+    explicit TBytesForTheCaller(TnrCustomComm& Com) : com_(Com), saved_(Com.TraceStates()) {
+        if (saved_.Contains(tsRxChar)) com_.SetTraceStates(saved_ - TTraceStates{tsRxChar});
+    }
+    ~TBytesForTheCaller() {
+        if (com_.TraceStates() != saved_) com_.SetTraceStates(saved_);
+    }
+    TBytesForTheCaller(const TBytesForTheCaller&) = delete;
+    TBytesForTheCaller& operator=(const TBytesForTheCaller&) = delete;
+
+private:
+    TnrCustomComm& com_;
+    const TTraceStates saved_;
+};
+
+bool EndsWith(const std::string& s, const std::string& end) {
+    return !end.empty() && s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
 }  // namespace
 
 bool TnrCustomComm::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
     if (!IsOpen()) return false;
-    // Without tsRxChar the dispatch reads only for a consumer, so with none
-    // attached the bytes stay queued for the caller.
-    const TTraceStates Saved = fTraceStates;
-    if (Saved.Contains(tsRxChar)) SetTraceStates(Saved - TTraceStates{tsRxChar});
-    struct TRestore {
-        TnrCustomComm& Com;
-        TTraceStates Saved;
-        ~TRestore() {
-            if (Com.TraceStates() != Saved) Com.SetTraceStates(Saved);
-        }
-    } restore{*this, Saved};
+    const TBytesForTheCaller held(*this);
     return Poll(*this, Ms, [&] { return ReadyForRead() >= Count; });
+}
+
+std::string TnrCustomComm::ReadUntil(const std::string& Terminator, std::uint32_t Ms, std::uint32_t Max) {
+    std::string got;
+    if (!IsOpen()) return got;
+    const TBytesForTheCaller held(*this);
+    auto done = [&] { return EndsWith(got, Terminator) || (Max && got.size() >= Max); };
+    Poll(*this, Ms, [&] {
+        // A byte at a time: what follows the terminator stays for the next read.
+        char b = 0;
+        while (!done() && ReadMax(&b, 1) == 1) got += b;
+        return done();
+    });
+    return got;
 }
 
 bool TnrCustomComm::WaitForSignal(TModemSignal Signal, std::uint32_t Ms) {

@@ -1,4 +1,4 @@
-// Tests of comm/nrcomm_waits.cpp: WaitForBytes and WaitForSignal, on a real
+// Tests of comm/nrcomm_waits.cpp: WaitForBytes, ReadUntil and WaitForSignal, on a real
 // serial line (a pty pair, on the null-modem cable for the modem lines) and,
 // where the line cannot show it, through the scripted device and a scripted
 // clock.
@@ -75,6 +75,30 @@ TEST_F(WaitsPty, BytesArrivingDuringTheWaitStayQueuedWhenNothingTakesThem) {
     EXPECT_TRUE(got);
     EXPECT_EQ(com->TraceStates(), traces);
     EXPECT_EQ(com->ReadString(), "abc");
+}
+
+TEST_F(WaitsPty, ReadUntilTakesUpToTheTerminatorOrTheBoundAndLeavesTheRest) {
+    Open();
+    struct TRow {
+        const char* Sent;
+        const char* Terminator;
+        std::uint32_t Max;
+        const char* Read;
+        const char* Left;
+    };
+    for (const TRow& r : {TRow{"line one\nline two\n", "\n", 0, "line one\n", "line two\n"},
+                          TRow{"OK\r\nrest", "\r\n", 0, "OK\r\n", "rest"}, TRow{"abcdef", "\n", 4, "abcd", "ef"},
+                          TRow{"no end", "\n", 0, "no end", ""}}) {
+        QueueFromPeer(r.Sent);
+        EXPECT_EQ(com->ReadUntil(r.Terminator, 200, r.Max), r.Read) << r.Sent;
+        EXPECT_EQ(com->ReadString(), r.Left) << r.Sent;
+    }
+    // A line that arrives in pieces during the wait.
+    std::thread writer = Later(100, [&] { peer->Write("tial\nmore"); });
+    QueueFromPeer("par");
+    EXPECT_EQ(com->ReadUntil("\n", 5000), "partial\n");
+    writer.join();
+    EXPECT_EQ(com->TraceStates(), traces);
 }
 
 TEST_F(WaitsPty, AnAttachedHandlerGetsTheArrivingBytesInsideTheWait) {
