@@ -21,31 +21,6 @@ namespace {
 
 using TControls = std::vector<std::shared_ptr<fw::TThreadControl>>;
 
-// ---- waits that went pending, counted through the library's Win32 table
-
-std::atomic<long long> gPendingWaits{0};
-decltype(&::WaitCommEvent) gRealWaitCommEvent = nullptr;
-
-BOOL WINAPI CountingWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ovl) {
-    const BOOL ok = gRealWaitCommEvent(h, mask, ovl);
-    const DWORD err = GetLastError();
-    if (!ok && err == ERROR_IO_PENDING) ++gPendingWaits;
-    SetLastError(err);
-    return ok;
-}
-
-class TCountPendingWaits {
-public:
-    TCountPendingWaits() : saved_(nr::Win32.WaitCommEvent) {
-        gRealWaitCommEvent = saved_;
-        nr::Win32.WaitCommEvent = &CountingWaitCommEvent;
-    }
-    ~TCountPendingWaits() { nr::Win32.WaitCommEvent = saved_; }
-
-private:
-    decltype(&::WaitCommEvent) saved_;
-};
-
 // ---- references: bare Win32
 
 // Wine's heap cost of one overlapped WaitCommEvent that went pending and was
@@ -166,13 +141,13 @@ void Cycles() {
         Cycle(com, peer, received, 100);  // what Wine and the library make once settles first
         Pump(20);
         const TProcessUse u0 = ProcessUse();
-        const long long waits0 = gPendingWaits;
+        const long long waits0 = PendingWaits();
         const double t0 = NowMs();
         const TCycles c = Cycle(com, peer, received, n);
         const double seconds = (NowMs() - t0) / 1000;
         Pump(20);
         const TProcessUse u1 = ProcessUse();
-        const long long waits = gPendingWaits - waits0;
+        const long long waits = PendingWaits() - waits0;
         const double heapPerCycle = static_cast<double>(u1.HeapBytes - u0.HeapBytes) / n;
         const double beyondWine =
             wineCost < 0 ? heapPerCycle : (static_cast<double>(u1.HeapBytes - u0.HeapBytes) - waits * wineCost) / n;

@@ -1,5 +1,7 @@
 #include "stress_support.h"
 
+#include <atomic>
+
 #include "stress.h"
 
 // The pseudo-terminal pairs of the serial tests, compiled into this program.
@@ -12,6 +14,53 @@ namespace {
 const wchar_t kMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 }  // namespace
+
+// ---- overlapped calls that went pending
+
+namespace {
+
+std::atomic<long long> gPendingWaits{0}, gPendingIo{0};
+decltype(nr::Win32) gReal;
+
+bool WentPending(BOOL ok) {
+    const DWORD err = GetLastError();
+    const bool pending = !ok && err == ERROR_IO_PENDING;
+    if (pending) ++gPendingIo;
+    SetLastError(err);
+    return pending;
+}
+
+BOOL WINAPI CountingWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ovl) {
+    const BOOL ok = gReal.WaitCommEvent(h, mask, ovl);
+    if (WentPending(ok)) ++gPendingWaits;
+    return ok;
+}
+
+BOOL WINAPI CountingReadFile(HANDLE h, LPVOID b, DWORD n, LPDWORD got, LPOVERLAPPED ovl) {
+    const BOOL ok = gReal.ReadFile(h, b, n, got, ovl);
+    WentPending(ok);
+    return ok;
+}
+
+BOOL WINAPI CountingWriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD put, LPOVERLAPPED ovl) {
+    const BOOL ok = gReal.WriteFile(h, b, n, put, ovl);
+    WentPending(ok);
+    return ok;
+}
+
+}  // namespace
+
+TCountPendingWaits::TCountPendingWaits() : saved_(nr::Win32) {
+    gReal = saved_;
+    nr::Win32.WaitCommEvent = &CountingWaitCommEvent;
+    nr::Win32.ReadFile = &CountingReadFile;
+    nr::Win32.WriteFile = &CountingWriteFile;
+}
+
+TCountPendingWaits::~TCountPendingWaits() { nr::Win32 = saved_; }
+
+long long PendingWaits() { return gPendingWaits.load(); }
+long long PendingIo() { return gPendingIo.load(); }
 
 // ---- port component
 

@@ -71,6 +71,22 @@ inline std::uint8_t Pattern(std::uint64_t i, std::uint32_t Seed) {
     return static_cast<std::uint8_t>(x >> 56);
 }
 
+// Counts the library's overlapped calls that went pending (through its
+// Win32 table) while it lives: WaitCommEvent, ReadFile, WriteFile.
+class TCountPendingWaits {
+public:
+    TCountPendingWaits();
+    ~TCountPendingWaits();
+    TCountPendingWaits(const TCountPendingWaits&) = delete;
+    TCountPendingWaits& operator=(const TCountPendingWaits&) = delete;
+
+private:
+    decltype(nr::Win32) saved_;
+};
+// Counted since the program started: pending waits, and all pending calls.
+long long PendingWaits();
+long long PendingIo();
+
 // The utility's line: 57600 8N1, no flow control.
 void UseUtilityLine(nr::TnrCustomComm& Com);
 
