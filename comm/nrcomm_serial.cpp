@@ -187,21 +187,6 @@ void TnrCustomSerialComm::DeviceListLoad() {
 
 // ---- TnrComm
 
-namespace {
-
-template <class T, auto Get, auto Set> fw::TPropInfo Prop(std::wstring_view Name) {
-    return {Name,
-            [](const fw::TObject* o) -> std::int64_t {
-                return static_cast<std::int64_t>((static_cast<const T*>(o)->*Get)());
-            },
-            [](fw::TObject* o, std::int64_t v) {
-                using Arg = std::remove_cvref_t<decltype((static_cast<T*>(o)->*Get)())>;
-                (static_cast<T*>(o)->*Set)(static_cast<Arg>(v));
-            }};
-}
-
-}  // namespace
-
 std::vector<fw::TPropInfo> TnrComm::PublishedProperties() const {
     using C = TnrComm;
     // Getters used here must be callable on a const object or be wrapped.
@@ -236,24 +221,24 @@ std::vector<fw::TPropInfo> TnrComm::PublishedProperties() const {
     return {
         {L"Tag", &A::Tag, &A::SetTag},
         {L"Active", &A::Active, &A::SetActive},
-        Prop<C, &C::BaudRate, &C::SetBaudRate>(L"BaudRate"),
-        Prop<C, &C::Parity, &C::SetParity>(L"Parity"),
-        Prop<C, &C::StopBits, &C::SetStopBits>(L"StopBits"),
-        Prop<C, &C::ByteSize, &C::SetByteSize>(L"ByteSize"),
-        Prop<C, &C::ComPortNo, &C::SetComPortNo>(L"ComPortNo"),
-        Prop<C, &C::ComPort, &C::SetComPort>(L"ComPort"),
+        fw::OrdPropInfo<C, &C::BaudRate, &C::SetBaudRate>(L"BaudRate"),
+        fw::OrdPropInfo<C, &C::Parity, &C::SetParity>(L"Parity"),
+        fw::OrdPropInfo<C, &C::StopBits, &C::SetStopBits>(L"StopBits"),
+        fw::OrdPropInfo<C, &C::ByteSize, &C::SetByteSize>(L"ByteSize"),
+        fw::OrdPropInfo<C, &C::ComPortNo, &C::SetComPortNo>(L"ComPortNo"),
+        fw::OrdPropInfo<C, &C::ComPort, &C::SetComPort>(L"ComPort"),
         {L"TraceStates", &A::Traces, &A::SetTraces},
         {L"EventChar", &A::EventChar, &A::SetEventChar},
-        Prop<C, &C::StreamProtocol, &C::SetStreamProtocol>(L"StreamProtocol"),
-        Prop<C, &C::BufferInSize, &C::SetBufferInSize>(L"BufferInSize"),
-        Prop<C, &C::BufferOutSize, &C::SetBufferOutSize>(L"BufferOutSize"),
+        fw::OrdPropInfo<C, &C::StreamProtocol, &C::SetStreamProtocol>(L"StreamProtocol"),
+        fw::OrdPropInfo<C, &C::BufferInSize, &C::SetBufferInSize>(L"BufferInSize"),
+        fw::OrdPropInfo<C, &C::BufferOutSize, &C::SetBufferOutSize>(L"BufferOutSize"),
         {L"TimeoutRead", &A::TimeoutRead, &A::SetTimeoutRead},
         {L"TimeoutWrite", &A::TimeoutWrite, &A::SetTimeoutWrite},
-        Prop<C, &C::RS485Mode, &C::SetRS485Mode>(L"RS485Mode"),
-        Prop<C, &C::EnumPorts, &C::SetEnumPorts>(L"EnumPorts"),
-        Prop<C, &C::UseMainThread, &C::SetUseMainThread>(L"UseMainThread"),
-        Prop<C, &C::TerminalUsage, &C::SetTerminalUsage>(L"TerminalUsage"),
-        Prop<C, &C::TerminalEcho, &C::SetTerminalEcho>(L"TerminalEcho"),
+        fw::OrdPropInfo<C, &C::RS485Mode, &C::SetRS485Mode>(L"RS485Mode"),
+        fw::OrdPropInfo<C, &C::EnumPorts, &C::SetEnumPorts>(L"EnumPorts"),
+        fw::OrdPropInfo<C, &C::UseMainThread, &C::SetUseMainThread>(L"UseMainThread"),
+        fw::OrdPropInfo<C, &C::TerminalUsage, &C::SetTerminalUsage>(L"TerminalUsage"),
+        fw::OrdPropInfo<C, &C::TerminalEcho, &C::SetTerminalEcho>(L"TerminalEcho"),
     };
 }
 

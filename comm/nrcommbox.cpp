@@ -70,14 +70,23 @@ void TnrDeviceBox::WndProc(fw::TMessage& m) {
 }
 
 std::vector<fw::TPropInfo> TnrDeviceBox::PublishedProperties() const {
-    auto props = fw::TCustomComboBox::PublishedProperties();
-    props.insert(props.begin(), fw::TPropInfo{L"ResetOnChanged",
-                                              [](const TObject* o) -> std::int64_t {
-                                                  return static_cast<const TnrDeviceBox*>(o)->ResetOnChanged() ? 1 : 0;
-                                              },
-                                              [](TObject* o, std::int64_t v) {
-                                                  static_cast<TnrDeviceBox*>(o)->SetResetOnChanged(v != 0);
-                                              }});
+    using B = TnrDeviceBox;
+    std::vector<fw::TPropInfo> props{{.Name = L"nrComm",
+                                      .GetObj = [](TObject* o) -> TObject* { return static_cast<B*>(o)->nrComm(); },
+                                      .SetObj =
+                                          [](TObject* o, TObject* v) {
+                                              auto* io = dynamic_cast<TnrBaseIO*>(v);
+                                              if (v && !io) return false;
+                                              static_cast<B*>(o)->SetnrComm(io);
+                                              return true;
+                                          }},
+                                     fw::OrdPropInfo<B, &B::ResetOnChanged, &B::SetResetOnChanged>(L"ResetOnChanged")};
+    auto combo = fw::SelectProps(
+        PublishableProperties(),
+        {L"Color",      L"DropDownCount", L"Enabled", L"Font",      L"ParentColor", L"ParentFont", L"ParentShowHint",
+         L"ShowHint",   L"TabOrder",      L"TabStop", L"Text",      L"Visible",     L"OnChange",   L"OnClick",
+         L"OnDblClick", L"OnEnter",       L"OnExit",  L"OnKeyDown", L"OnKeyPress",  L"OnKeyUp",    L"OnDropDown"});
+    props.insert(props.end(), combo.begin(), combo.end());
     return props;
 }
 

@@ -26,20 +26,71 @@ const TPropInfo* FindPropInfo(const TObject* obj, std::wstring_view name, std::v
     return nullptr;
 }
 
+namespace {
+
+// The entry of that name if it has the accessor asked for.
+template <class F> const TPropInfo* FindProp(const TObject* obj, std::wstring_view name, F TPropInfo::*accessor,
+                                             std::vector<TPropInfo>& st) {
+    const TPropInfo* p = FindPropInfo(obj, name, st);
+    return p && p->*accessor ? p : nullptr;
+}
+
+}  // namespace
+
 bool SetOrdProp(TObject* obj, std::wstring_view name, std::int64_t value) {
     std::vector<TPropInfo> st;
-    const TPropInfo* p = FindPropInfo(obj, name, st);
-    if (!p || !p->SetOrd) return false;
-    p->SetOrd(obj, value);
-    return true;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::SetOrd, st);
+    if (p) p->SetOrd(obj, value);
+    return p != nullptr;
 }
 
 bool GetOrdProp(const TObject* obj, std::wstring_view name, std::int64_t& value) {
     std::vector<TPropInfo> st;
-    const TPropInfo* p = FindPropInfo(obj, name, st);
-    if (!p || !p->GetOrd) return false;
-    value = p->GetOrd(obj);
-    return true;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::GetOrd, st);
+    if (p) value = p->GetOrd(obj);
+    return p != nullptr;
+}
+
+bool SetStrProp(TObject* obj, std::wstring_view name, const std::wstring& value) {
+    std::vector<TPropInfo> st;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::SetStr, st);
+    if (p) p->SetStr(obj, value);
+    return p != nullptr;
+}
+
+bool GetStrProp(const TObject* obj, std::wstring_view name, std::wstring& value) {
+    std::vector<TPropInfo> st;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::GetStr, st);
+    if (p) value = p->GetStr(obj);
+    return p != nullptr;
+}
+
+bool SetObjectProp(TObject* obj, std::wstring_view name, TObject* value) {
+    std::vector<TPropInfo> st;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::SetObj, st);
+    return p && p->SetObj(obj, value);
+}
+
+TObject* GetObjectProp(TObject* obj, std::wstring_view name) {
+    std::vector<TPropInfo> st;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::GetObj, st);
+    return p ? p->GetObj(obj) : nullptr;
+}
+
+void* FindEventProp(TObject* obj, std::wstring_view name, const std::type_info& type) {
+    std::vector<TPropInfo> st;
+    const TPropInfo* p = FindProp(obj, name, &TPropInfo::Event, st);
+    return p && *p->EventType == type ? p->Event(obj) : nullptr;
+}
+
+std::vector<TPropInfo> SelectProps(const std::vector<TPropInfo>& table,
+                                   std::initializer_list<std::wstring_view> names) {
+    std::vector<TPropInfo> r;
+    for (std::wstring_view n : names) {
+        auto it = std::find_if(table.begin(), table.end(), [n](const TPropInfo& p) { return p.Name == n; });
+        if (it != table.end()) r.push_back(*it);
+    }
+    return r;
 }
 
 // ---- TComponent

@@ -2,9 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "events.h"
@@ -14,11 +18,20 @@ namespace fw {
 
 class TObject;
 
-// Run-time lookup of published properties (only ordinal ones are needed).
+// Run-time lookup of published properties. An entry fills the accessors
+// of its kind: ordinal, text, object or event.
 struct TPropInfo {
     std::wstring_view Name;
-    std::int64_t (*GetOrd)(const TObject*);
-    void (*SetOrd)(TObject*, std::int64_t);
+    std::int64_t (*GetOrd)(const TObject*) = nullptr;
+    void (*SetOrd)(TObject*, std::int64_t) = nullptr;
+    std::wstring (*GetStr)(const TObject*) = nullptr;
+    void (*SetStr)(TObject*, const std::wstring&) = nullptr;
+    TObject* (*GetObj)(TObject*) = nullptr;
+    // False when the property cannot take an object of that class.
+    bool (*SetObj)(TObject*, TObject*) = nullptr;
+    // The event member itself, of type *EventType.
+    void* (*Event)(TObject*) = nullptr;
+    const std::type_info* EventType = nullptr;
 };
 
 class TObject {
@@ -31,9 +44,46 @@ public:
 };
 
 const TPropInfo* FindPropInfo(const TObject* obj, std::wstring_view name, std::vector<TPropInfo>& storage);
-// Sets a published ordinal property; false when the class publishes none of that name.
+// Setters and getters by name; false (or null) when the class publishes no
+// property of that name and kind.
 bool SetOrdProp(TObject* obj, std::wstring_view name, std::int64_t value);
 bool GetOrdProp(const TObject* obj, std::wstring_view name, std::int64_t& value);
+bool SetStrProp(TObject* obj, std::wstring_view name, const std::wstring& value);
+bool GetStrProp(const TObject* obj, std::wstring_view name, std::wstring& value);
+bool SetObjectProp(TObject* obj, std::wstring_view name, TObject* value);
+TObject* GetObjectProp(TObject* obj, std::wstring_view name);
+void* FindEventProp(TObject* obj, std::wstring_view name, const std::type_info& type);
+// The published event of that name when it is an E, to read or assign.
+template <class E> E* EventProp(TObject* obj, std::wstring_view name) {
+    return static_cast<E*>(FindEventProp(obj, name, typeid(E)));
+}
+
+// Table entries from accessors: OrdPropInfo<C, &C::Foo, &C::SetFoo>(L"Foo").
+template <class C, auto Get, auto Set> TPropInfo OrdPropInfo(std::wstring_view Name) {
+    return {.Name = Name,
+            .GetOrd = [](const TObject* o) -> std::int64_t {
+                return static_cast<std::int64_t>((static_cast<const C*>(o)->*Get)());
+            },
+            .SetOrd =
+                [](TObject* o, std::int64_t v) {
+                    using Arg = std::remove_cvref_t<decltype((static_cast<C*>(o)->*Get)())>;
+                    (static_cast<C*>(o)->*Set)(static_cast<Arg>(v));
+                }};
+}
+template <class C, auto Get, auto Set> TPropInfo StrPropInfo(std::wstring_view Name) {
+    return {.Name = Name,
+            .GetStr = [](const TObject* o) -> std::wstring { return (static_cast<const C*>(o)->*Get)(); },
+            .SetStr = [](TObject* o, const std::wstring& v) { (static_cast<C*>(o)->*Set)(v); }};
+}
+// Member: the event data member, e.g. &C::OnClick.
+template <class C, auto Member> TPropInfo EventPropInfo(std::wstring_view Name) {
+    using E = std::remove_cvref_t<decltype(std::declval<C&>().*Member)>;
+    return {.Name = Name,
+            .Event = [](TObject* o) -> void* { return &(static_cast<C*>(o)->*Member); },
+            .EventType = &typeid(E)};
+}
+// The entries of table named in names, in that order; names it lacks are left out.
+std::vector<TPropInfo> SelectProps(const std::vector<TPropInfo>& table, std::initializer_list<std::wstring_view> names);
 
 class TPersistent : public TObject {};
 

@@ -100,7 +100,30 @@ HWND ParkingWindow() {
     return wnd;
 }
 
+// One tooltip per thread shows the hints of that thread's windows.
+HWND HintWindow(bool create) {
+    thread_local HWND tip = nullptr;
+    if (tip && !IsWindow(tip)) tip = nullptr;
+    if (!tip && create) {
+        RegisterClasses();
+        tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+    }
+    return tip;
+}
+
+TShiftState KeyShift() {
+    TShiftState s;
+    if (GetKeyState(VK_SHIFT) < 0) s.Include(ssShift);
+    if (GetKeyState(VK_MENU) < 0) s.Include(ssAlt);
+    if (GetKeyState(VK_CONTROL) < 0) s.Include(ssCtrl);
+    return s;
+}
+
 }  // namespace
+
+COLORREF ColorToRGB(TColor c) { return c & clSystemColor ? GetSysColor(c & 0xFF) : static_cast<COLORREF>(c); }
 
 // ---------------------------------------------------------------------------
 // TFont
@@ -276,8 +299,23 @@ void TControl::Repaint() {
     if (h) UpdateWindow(h);
 }
 
-void TControl::Click() {
-    if (OnClick) OnClick(this);
+void TControl::Click() { Notify(OnClick); }
+
+std::vector<TPropInfo> TControl::PublishableProperties() {
+    using C = TControl;
+    return {OrdPropInfo<C, &C::Enabled, &C::SetEnabled>(L"Enabled"),
+            {.Name = L"Font",
+             .GetObj = [](TObject* o) -> TObject* { return &static_cast<C*>(o)->Font(); },
+             .SetObj =
+                 [](TObject* o, TObject* v) {
+                     auto* f = dynamic_cast<TFont*>(v);
+                     if (f) static_cast<C*>(o)->SetFont(*f);
+                     return f != nullptr;
+                 }},
+            OrdPropInfo<C, &C::ParentFont, &C::SetParentFont>(L"ParentFont"),
+            StrPropInfo<C, &C::Text, &C::SetText>(L"Text"),
+            OrdPropInfo<C, &C::Visible, &C::SetVisible>(L"Visible"),
+            EventPropInfo<C, &C::OnClick>(L"OnClick")};
 }
 
 // ---------------------------------------------------------------------------
@@ -316,10 +354,27 @@ TWinControl::~TWinControl() {
         if (!controls_.empty() && controls_.back() == c) controls_.pop_back();
     }
     DestroyHandle();
+    if (brush_) DeleteObject(brush_);
     if (parent_) {
         parent_->RemoveControl(this);
         parent_ = nullptr;
     }
+}
+
+std::vector<TPropInfo> TWinControl::PublishableProperties() {
+    using C = TWinControl;
+    auto props = TControl::PublishableProperties();
+    props.insert(props.end(),
+                 {OrdPropInfo<C, &C::Color, &C::SetColor>(L"Color"),
+                  OrdPropInfo<C, &C::ParentColor, &C::SetParentColor>(L"ParentColor"),
+                  OrdPropInfo<C, &C::ShowHint, &C::SetShowHint>(L"ShowHint"),
+                  OrdPropInfo<C, &C::ParentShowHint, &C::SetParentShowHint>(L"ParentShowHint"),
+                  OrdPropInfo<C, &C::TabOrder, &C::SetTabOrder>(L"TabOrder"),
+                  OrdPropInfo<C, &C::TabStop, &C::SetTabStop>(L"TabStop"),
+                  EventPropInfo<C, &C::OnDblClick>(L"OnDblClick"), EventPropInfo<C, &C::OnEnter>(L"OnEnter"),
+                  EventPropInfo<C, &C::OnExit>(L"OnExit"), EventPropInfo<C, &C::OnKeyDown>(L"OnKeyDown"),
+                  EventPropInfo<C, &C::OnKeyPress>(L"OnKeyPress"), EventPropInfo<C, &C::OnKeyUp>(L"OnKeyUp")});
+    return props;
 }
 
 TWinControl* TWinControl::FindControl(HWND wnd) {
@@ -347,9 +402,7 @@ void TWinControl::CreateHandle() {
         throw;
     }
     creating_ = false;
-    std::vector<TWinControl*> kids;
-    for (TControl* c : controls_)
-        if (c->windowed_) kids.push_back(static_cast<TWinControl*>(c));
+    std::vector<TWinControl*> kids = WinChildren();
     std::stable_sort(kids.begin(), kids.end(),
                      [](const TWinControl* a, const TWinControl* b) { return a->tabOrder_ < b->tabOrder_; });
     for (TWinControl* k : kids) {
@@ -392,6 +445,7 @@ void TWinControl::CreateWnd() {
     handle_ = h;
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(Font().Handle()), FALSE);
     InitializeWnd();
+    if (HintWanted()) UpdateHint(true);
 }
 
 void TWinControl::WindowDestroyed() {
@@ -433,6 +487,13 @@ void TWinControl::InsertControl(TControl* c) {
     }
 }
 
+std::vector<TWinControl*> TWinControl::WinChildren() const {
+    std::vector<TWinControl*> r;
+    for (TControl* c : controls_)
+        if (c->windowed_) r.push_back(static_cast<TWinControl*>(c));
+    return r;
+}
+
 void TWinControl::RemoveControl(TControl* c) {
     controls_.erase(std::remove(controls_.begin(), controls_.end(), c), controls_.end());
 }
@@ -451,6 +512,8 @@ void TWinControl::SetParent(TWinControl* AParent) {
     if (parent_) {
         parent_->InsertControl(this);
         if (ParentFont()) SetParentFont(true);
+        if (parentColor_) SetParentColor(true);
+        if (parentShowHint_) SetParentShowHint(true);
     }
     if (handle_) {
         if (parent_ && parent_->handle_) {
@@ -498,6 +561,67 @@ void TWinControl::SetTabStop(bool v) {
     SetWindowLongPtrW(handle_, GWL_STYLE, v ? (st | WS_TABSTOP) : (st & ~static_cast<LONG_PTR>(WS_TABSTOP)));
 }
 
+void TWinControl::SetColor(TColor v) {
+    parentColor_ = false;
+    ApplyColor(v);
+}
+
+void TWinControl::SetParentColor(bool v) {
+    parentColor_ = v;
+    if (v && parent_) ApplyColor(parent_->color_);
+}
+
+void TWinControl::ApplyColor(TColor v) {
+    color_ = v;
+    paintColor_ = true;
+    if (brush_) DeleteObject(brush_);
+    brush_ = nullptr;
+    Invalidate();
+    for (TWinControl* w : WinChildren())
+        if (w->parentColor_) w->ApplyColor(v);
+}
+
+HBRUSH TWinControl::Brush() {
+    if (!brush_) brush_ = CreateSolidBrush(ColorToRGB(color_));
+    return brush_;
+}
+
+void TWinControl::SetHint(const std::wstring& v) {
+    hint_ = v;
+    UpdateHint(HintWanted());
+}
+
+void TWinControl::SetShowHint(bool v) {
+    parentShowHint_ = false;
+    ApplyShowHint(v);
+}
+
+void TWinControl::SetParentShowHint(bool v) {
+    parentShowHint_ = v;
+    if (v && parent_) ApplyShowHint(parent_->showHint_);
+}
+
+void TWinControl::ApplyShowHint(bool v) {
+    showHint_ = v;
+    UpdateHint(HintWanted());
+    for (TWinControl* w : WinChildren())
+        if (w->parentShowHint_) w->ApplyShowHint(v);
+}
+
+// The window's tool in the tooltip: added to show the hint, else removed.
+void TWinControl::UpdateHint(bool show) {
+    HWND tip = handle_ ? HintWindow(show) : nullptr;
+    if (!tip) return;
+    TTTOOLINFOW ti{};
+    ti.cbSize = sizeof(ti);
+    ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    ti.hwnd = handle_;
+    ti.uId = reinterpret_cast<UINT_PTR>(handle_);
+    ti.lpszText = hint_.data();
+    SendMessageW(tip, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    if (show) SendMessageW(tip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+}
+
 // Keyboard navigation follows the windows' stacking order: put the children
 // in tab order, first on top.
 void TWinControl::ArrangeTabOrder() {
@@ -540,6 +664,55 @@ void TWinControl::TextChanged() {
 
 bool TWinControl::Reflect(TMessage& m) { return ReflectToSender(m, this); }
 
+// A control-colour question from one of our controls goes to it; what is
+// left (its own, reflected back, or a part's, like a combo box's list) is
+// answered with Color once the control has one. So is erasing our own windows.
+bool TWinControl::ColorMessage(TMessage& m) {
+    bool question = IsCtlColor(m.Msg) || IsCtlColor(m.Msg - CN_BASE);
+    if (IsCtlColor(m.Msg) && Reflect(m)) return true;
+    if (!paintColor_ || !(question || (m.Msg == WM_ERASEBKGND && ownClass_))) return false;
+    auto dc = reinterpret_cast<HDC>(m.WParam);
+    if (question) {
+        SetBkColor(dc, ColorToRGB(color_));
+        m.Result = reinterpret_cast<LRESULT>(Brush());
+        return true;
+    }
+    RECT r;
+    GetClientRect(handle_, &r);
+    FillRect(dc, &r, Brush());
+    m.Result = 1;
+    return true;
+}
+
+// Focus, double clicks and keys raise the events; false lets the window
+// class handle the message as well.
+bool TWinControl::InputMessage(TMessage& m) {
+    switch (m.Msg) {
+        case WM_SETFOCUS: Notify(OnEnter); return false;
+        case WM_KILLFOCUS: Notify(OnExit); return false;
+        case WM_LBUTTONDBLCLK: Notify(OnDblClick); return false;
+    }
+    return KeyMessage(m);
+}
+
+bool TWinControl::KeyMessage(TMessage& m) {
+    if (m.Msg == WM_CHAR) {
+        if (!OnKeyPress) return false;
+        auto key = static_cast<wchar_t>(m.WParam);
+        OnKeyPress(this, key);
+        m.WParam = key;
+        return key == 0;
+    }
+    bool down = m.Msg == WM_KEYDOWN || m.Msg == WM_SYSKEYDOWN;
+    if (!down && m.Msg != WM_KEYUP && m.Msg != WM_SYSKEYUP) return false;
+    const TKeyEvent& e = down ? OnKeyDown : OnKeyUp;
+    if (!e) return false;
+    auto key = static_cast<WORD>(m.WParam);
+    e(this, key, KeyShift());
+    m.WParam = key;
+    return key == 0;
+}
+
 void TWinControl::PaintControls(HDC dc, const RECT& clip) {
     for (TControl* c : controls_) {
         if (c->windowed_ || !c->visible_) continue;
@@ -554,16 +727,10 @@ void TWinControl::PaintControls(HDC dc, const RECT& clip) {
 }
 
 void TWinControl::WndProc(TMessage& m) {
+    if (ColorMessage(m) || InputMessage(m)) return;
     switch (m.Msg) {
         case WM_COMMAND:
         case WM_NOTIFY:
-        case WM_CTLCOLORMSGBOX:
-        case WM_CTLCOLOREDIT:
-        case WM_CTLCOLORLISTBOX:
-        case WM_CTLCOLORBTN:
-        case WM_CTLCOLORDLG:
-        case WM_CTLCOLORSCROLLBAR:
-        case WM_CTLCOLORSTATIC:
             if (Reflect(m)) return;
             break;
         case WM_SETCURSOR:
@@ -585,7 +752,10 @@ void TWinControl::WndProc(TMessage& m) {
                 return;
             }
             break;
-        case WM_DESTROY: SaveWndState(); break;
+        case WM_DESTROY:
+            SaveWndState();
+            UpdateHint(false);
+            break;
         default:
             if (m.Msg >= CN_BASE && m.Msg < CN_BASE + 0x400) {
                 // A notification this control does not handle: the parent

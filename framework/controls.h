@@ -43,12 +43,26 @@ enum : UINT {
 
 enum TFontPitch { fpDefault, fpVariable, fpFixed };
 
+// A colour: an RGB value, or clSystemColor with a GetSysColor index.
+using TColor = std::int32_t;
+constexpr TColor clSystemColor = static_cast<TColor>(0x80000000u);
+constexpr TColor clWindow = clSystemColor | COLOR_WINDOW;
+constexpr TColor clBtnFace = clSystemColor | COLOR_BTNFACE;
+COLORREF ColorToRGB(TColor c);
+
+enum TShiftStateFlag { ssShift, ssAlt, ssCtrl };
+using TShiftState = TSet<TShiftStateFlag, std::uint8_t>;
+// Key: the virtual-key code; a handler that sets it to 0 takes the key.
+using TKeyEvent = TEvent<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
+// Key: the character typed; a handler may change it, 0 takes it.
+using TKeyPressEvent = TEvent<void(TObject* Sender, wchar_t& Key)>;
+
 // A font: face name and character height in pixels (not the cell height).
 // The pitch tells the system what to fall back to when the face is missing.
-class TFont {
+class TFont : public TPersistent {
 public:
     TFont() = default;
-    ~TFont();
+    ~TFont() override;
     TFont(const TFont&) = delete;
     TFont& operator=(const TFont&) = delete;
 
@@ -106,6 +120,7 @@ public:
     // follows its parent's font.
     TFont& Font() { return *font_; }
     const TFont& Font() const { return *font_; }
+    void SetFont(const TFont& v) { font_->Assign(v); }
     bool ParentFont() const { return parentFont_; }
     void SetParentFont(bool v);
 
@@ -128,6 +143,12 @@ public:
 
 protected:
     friend class TWinControl;
+    // Every property a descendant may publish, by name (SelectProps).
+    static std::vector<TPropInfo> PublishableProperties();
+    // Raises e with this control as the sender, when set.
+    void Notify(const TNotifyEvent& e) {
+        if (e) e(this);
+    }
     // Draws a window-less control; the origin is the control's top-left
     // corner and drawing is clipped to its bounds.
     virtual void Paint(HDC) {}
@@ -189,6 +210,29 @@ public:
     bool Focused() const;
     void SetFocus();
 
+    // The background; setting it makes it the control's own. Until one is
+    // set, or ParentColor takes the parent's, the window class paints its own.
+    TColor Color() const { return color_; }
+    void SetColor(TColor v);
+    bool ParentColor() const { return parentColor_; }
+    void SetParentColor(bool v);
+    // While ShowHint is on, a tooltip shows Hint over the window. With
+    // ParentShowHint, ShowHint follows the parent's; setting it ends that.
+    const std::wstring& Hint() const { return hint_; }
+    void SetHint(const std::wstring& v);
+    bool ShowHint() const { return showHint_; }
+    void SetShowHint(bool v);
+    bool ParentShowHint() const { return parentShowHint_; }
+    void SetParentShowHint(bool v);
+
+    TNotifyEvent OnDblClick;
+    // The focus came into, or left, the control.
+    TNotifyEvent OnEnter;
+    TNotifyEvent OnExit;
+    TKeyEvent OnKeyDown;
+    TKeyPressEvent OnKeyPress;
+    TKeyEvent OnKeyUp;
+
     // Sends a message to this control's window procedure directly.
     LRESULT Perform(UINT Msg, WPARAM WParam, LPARAM LParam);
     // Every message of the window passes here.
@@ -201,6 +245,7 @@ public:
 
 protected:
     friend class TControl;
+    static std::vector<TPropInfo> PublishableProperties();
     virtual void CreateParams(TCreateParams& Params);
     // Creates and subclasses the window, then InitializeWnd.
     virtual void CreateWnd();
@@ -220,8 +265,11 @@ protected:
     bool InputAllowed() const;
     // True while the window is being created and initialised.
     bool Creating() const { return creating_; }
+    // Raises the key events for a key message; true when a handler took the key.
+    bool KeyMessage(TMessage& m);
 
     HWND handle_ = nullptr;
+    TColor color_ = clBtnFace;  // the window class's, until set
 
 private:
     friend LRESULT CALLBACK ControlWndProc(HWND, UINT, WPARAM, LPARAM);
@@ -229,8 +277,16 @@ private:
     void ArrangeTabOrder();
     void InsertControl(TControl* c);
     void RemoveControl(TControl* c);
+    std::vector<TWinControl*> WinChildren() const;
     void WindowDestroyed();
     bool Reflect(TMessage& m);
+    bool ColorMessage(TMessage& m);
+    bool InputMessage(TMessage& m);
+    HBRUSH Brush();
+    void ApplyColor(TColor v);
+    void ApplyShowHint(bool v);
+    void UpdateHint(bool show);
+    bool HintWanted() const { return showHint_ && !hint_.empty(); }
 
     std::vector<TControl*> controls_;
     WNDPROC defWndProc_ = nullptr;
@@ -238,6 +294,12 @@ private:
     int tabOrder_ = -1;
     bool tabStop_ = false;
     bool creating_ = false;
+    HBRUSH brush_ = nullptr;
+    bool paintColor_ = false;
+    bool parentColor_ = false;
+    std::wstring hint_;
+    bool showHint_ = false;
+    bool parentShowHint_ = true;
 };
 
 // ---------------------------------------------------------------------------
@@ -415,22 +477,33 @@ private:
 enum TComboBoxStyle { csDropDown, csDropDownList };
 
 // A combo box. A pick by the user raises OnClick, then Change (OnChange).
+// Keys typed into the edit part raise the combo box's key events.
 class TCustomComboBox : public TCustomListControl {
 public:
     explicit TCustomComboBox(TComponent* AOwner);
     TComboBoxStyle Style() const { return style_; }
     void SetStyle(TComboBoxStyle v);
     int DropDownCount() const { return dropDownCount_; }
-    void SetDropDownCount(int v) { dropDownCount_ = v < 1 ? 1 : v; }
+    void SetDropDownCount(int v);
+    // In the drop-down-list style: the selected entry's text; setting it
+    // selects the entry of that text, or none.
+    std::wstring Text() const override;
+    void SetText(const std::wstring& v) override;
     void WndProc(TMessage& Message) override;
     TNotifyEvent OnChange;
+    // The list is about to drop down.
+    TNotifyEvent OnDropDown;
 
 protected:
+    static std::vector<TPropInfo> PublishableProperties();
     virtual void Change();
     void CreateParams(TCreateParams& Params) override;
+    void InitializeWnd() override;
     int WindowHeight() const override;
 
 private:
+    void Command(WORD Code);
+    static LRESULT CALLBACK EditPartProc(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR self);
     TComboBoxStyle style_ = csDropDown;
     int dropDownCount_ = 8;
 };

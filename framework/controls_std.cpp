@@ -3,6 +3,18 @@
 
 namespace fw {
 
+namespace {
+
+std::wstring WindowText(HWND h) {
+    int n = GetWindowTextLengthW(h);
+    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
+    n = GetWindowTextW(h, s.data(), n + 1);
+    s.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return s;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // TButton
 
@@ -128,6 +140,7 @@ void TListItems::Assign(const TStringList& src) {
 TCustomListControl::TCustomListControl(TComponent* AOwner, const TListMessages& msgs)
     : TWinControl(AOwner), msgs_(msgs), items_(this) {
     SetTabStop(true);
+    color_ = clWindow;
 }
 
 int TCustomListControl::ItemIndex() const {
@@ -231,6 +244,36 @@ void TCustomComboBox::SetStyle(TComboBoxStyle v) {
     RecreateWnd();
 }
 
+void TCustomComboBox::SetDropDownCount(int v) {
+    dropDownCount_ = v < 1 ? 1 : v;
+    // The height of the window is that of the dropped-down list.
+    if (handle_) SetBounds(left_, top_, width_, height_);
+}
+
+std::wstring TCustomComboBox::Text() const {
+    if (style_ == csDropDown) return handle_ ? WindowText(handle_) : text_;
+    int i = ItemIndex();
+    return i < 0 ? std::wstring() : Items().Strings(i);
+}
+
+void TCustomComboBox::SetText(const std::wstring& v) {
+    if (style_ == csDropDownList) {
+        SetItemIndex(Items().IndexOf(v));
+        return;
+    }
+    text_ = v;
+    TextChanged();
+}
+
+std::vector<TPropInfo> TCustomComboBox::PublishableProperties() {
+    using C = TCustomComboBox;
+    auto props = TWinControl::PublishableProperties();
+    props.insert(props.end(),
+                 {OrdPropInfo<C, &C::DropDownCount, &C::SetDropDownCount>(L"DropDownCount"),
+                  EventPropInfo<C, &C::OnChange>(L"OnChange"), EventPropInfo<C, &C::OnDropDown>(L"OnDropDown")});
+    return props;
+}
+
 void TCustomComboBox::CreateParams(TCreateParams& p) {
     TWinControl::CreateParams(p);
     p.WinClassName = L"COMBOBOX";
@@ -243,17 +286,47 @@ int TCustomComboBox::WindowHeight() const {
     return height_ + dropDownCount_ * row + 2;
 }
 
-void TCustomComboBox::Change() {
-    if (OnChange) OnChange(this);
+void TCustomComboBox::InitializeWnd() {
+    TCustomListControl::InitializeWnd();
+    // What is typed goes to the edit part's own window.
+    if (HWND edit = FindWindowExW(handle_, nullptr, L"Edit", nullptr))
+        SetWindowSubclass(edit, &EditPartProc, 0, reinterpret_cast<DWORD_PTR>(this));
+}
+
+LRESULT CALLBACK TCustomComboBox::EditPartProc(HWND h, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR self) {
+    if (msg == WM_NCDESTROY) RemoveWindowSubclass(h, &EditPartProc, 0);
+    TMessage m{msg, wp, lp, 0};
+    try {
+        if (reinterpret_cast<TCustomComboBox*>(self)->KeyMessage(m)) return 0;
+    } catch (...) {
+        if (Application) Application->HandleException(nullptr);
+        return 0;
+    }
+    return DefSubclassProc(h, msg, m.WParam, lp);
+}
+
+void TCustomComboBox::Change() { Notify(OnChange); }
+
+void TCustomComboBox::Command(WORD Code) {
+    switch (Code) {
+        case CBN_SELCHANGE:
+            Click();
+            Change();
+            break;
+        case CBN_DROPDOWN: Notify(OnDropDown); break;
+        case CBN_SETFOCUS: Notify(OnEnter); break;
+        case CBN_KILLFOCUS: Notify(OnExit); break;
+    }
 }
 
 void TCustomComboBox::WndProc(TMessage& m) {
-    if (m.Msg == CN_COMMAND) {
-        if (HIWORD(m.WParam) == CBN_SELCHANGE) {
-            Click();
-            Change();
-        }
-        return;
+    switch (m.Msg) {
+        case CN_COMMAND: Command(HIWORD(m.WParam)); return;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            // The CBN_ notifications tell the focus, the edit part's included.
+            DefaultHandler(m);
+            return;
     }
     TCustomListControl::WndProc(m);
 }
@@ -263,6 +336,7 @@ void TCustomComboBox::WndProc(TMessage& m) {
 
 TCustomEdit::TCustomEdit(TComponent* AOwner) : TWinControl(AOwner) {
     SetTabStop(true);
+    color_ = clWindow;
     width_ = 121;
     height_ = 21;
 }
@@ -282,14 +356,7 @@ void TCustomEdit::InitializeWnd() {
 
 void TCustomEdit::SaveWndState() { text_ = Text(); }
 
-std::wstring TCustomEdit::Text() const {
-    if (!handle_) return text_;
-    int n = GetWindowTextLengthW(handle_);
-    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
-    n = GetWindowTextW(handle_, s.data(), n + 1);
-    s.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return s;
-}
+std::wstring TCustomEdit::Text() const { return handle_ ? WindowText(handle_) : text_; }
 
 void TCustomEdit::SetText(const std::wstring& v) {
     text_ = v;

@@ -263,3 +263,89 @@ TEST_F(DeviceBoxTest, DeviceChangeMessageReachesTheLinkedComponent) {
     EXPECT_EQ(comm->Updates, 1);
     EXPECT_EQ(Shown(box->Handle()), (Names{L"COM8 (USB)"}));
 }
+
+// What a layout or a monitor binding sets by name must reach the window.
+TEST_F(DeviceBoxTest, PublishedPropertiesAreFoundByNameAndReachTheWindow) {
+    const Names published{L"nrComm",     L"ResetOnChanged", L"Color",      L"DropDownCount",  L"Enabled",
+                          L"Font",       L"ParentColor",    L"ParentFont", L"ParentShowHint", L"ShowHint",
+                          L"TabOrder",   L"TabStop",        L"Text",       L"Visible",        L"OnChange",
+                          L"OnClick",    L"OnDblClick",     L"OnEnter",    L"OnExit",         L"OnKeyDown",
+                          L"OnKeyPress", L"OnKeyUp",        L"OnDropDown"};
+    Names found;
+    for (const fw::TPropInfo& p : box->PublishedProperties()) {
+        found.emplace_back(p.Name);
+        bool whole =
+            (p.GetOrd && p.SetOrd) || (p.GetStr && p.SetStr) || (p.GetObj && p.SetObj) || (p.Event && p.EventType);
+        EXPECT_TRUE(whole) << std::wstring(p.Name);
+    }
+    EXPECT_EQ(found, published);
+
+    EXPECT_FALSE(fw::SetObjectProp(box, L"nrComm", form));  // not an I/O component
+    ASSERT_TRUE(fw::SetObjectProp(box, L"nrComm", comm));
+    EXPECT_EQ(box->Items().Count(), 3);
+    ASSERT_TRUE(fw::SetStrProp(box, L"Text", L"com1"));
+    EXPECT_EQ(box->ItemIndex(), 0);
+
+    HWND h = box->Handle();
+    COMBOBOXINFO parts{};
+    parts.cbSize = sizeof(parts);
+    GetComboBoxInfo(h, &parts);
+    auto answer = [](HWND to, UINT question, HWND from) {
+        HDC dc = GetDC(from);
+        LOGBRUSH lb{};
+        GetObjectW(reinterpret_cast<HBRUSH>(
+                       SendMessageW(to, question, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(from))),
+                   sizeof(lb), &lb);
+        ReleaseDC(from, dc);
+        return lb.lbColor;
+    };
+    ASSERT_TRUE(fw::SetOrdProp(box, L"Color", RGB(0, 128, 255)));
+    EXPECT_EQ(answer(form->Handle(), WM_CTLCOLOREDIT, h), RGB(0, 128, 255));  // the selection field
+    EXPECT_EQ(answer(h, WM_CTLCOLORLISTBOX, parts.hwndList), RGB(0, 128, 255));
+
+    fw::TFont big;
+    big.SetHeight(20);
+    ASSERT_TRUE(fw::SetObjectProp(box, L"Font", &big));
+    LOGFONTW lf{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(h, WM_GETFONT, 0, 0)), sizeof(lf), &lf);
+    EXPECT_EQ(lf.lfHeight, -20);
+
+    RECT longer, shorter;
+    SendMessageW(h, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&longer));
+    ASSERT_TRUE(fw::SetOrdProp(box, L"DropDownCount", 2));
+    SendMessageW(h, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&shorter));
+    EXPECT_LT(shorter.bottom - shorter.top, longer.bottom - longer.top);
+
+    int drops = 0, enters = 0;
+    WORD key = 0;
+    EXPECT_EQ(fw::EventProp<fw::TNotifyEvent>(box, L"OnKeyDown"), nullptr);  // not of that type
+    *fw::EventProp<fw::TNotifyEvent>(box, L"OnDropDown") = [&](TObject*) { ++drops; };
+    *fw::EventProp<fw::TNotifyEvent>(box, L"OnEnter") = [&](TObject*) { ++enters; };
+    *fw::EventProp<fw::TKeyEvent>(box, L"OnKeyDown") = [&](TObject*, WORD& k, fw::TShiftState) {
+        key = std::exchange(k, 0);
+    };
+    SendMessageW(h, CB_SHOWDROPDOWN, TRUE, 0);
+    SendMessageW(h, CB_SHOWDROPDOWN, FALSE, 0);
+    EXPECT_EQ(drops, 1);
+    SetFocus(nullptr);
+    box->SetFocus();
+    EXPECT_EQ(enters, 1);
+    UserPicksNext();
+    EXPECT_EQ(key, VK_DOWN);
+    EXPECT_EQ(box->ItemIndex(), 0);  // the handler took the key
+    EXPECT_EQ(changes.count, 0);
+
+    box->SetHint(L"The module's port");
+    ASSERT_TRUE(fw::SetOrdProp(box, L"ShowHint", 1));
+    HWND tip = nullptr;  // this thread's tooltip
+    do tip = FindWindowExW(nullptr, tip, TOOLTIPS_CLASSW, nullptr);
+    while (tip && GetWindowThreadProcessId(tip, nullptr) != GetCurrentThreadId());
+    wchar_t text[64] = {};
+    TTTOOLINFOW ti{};
+    ti.cbSize = sizeof(ti);
+    ti.hwnd = h;
+    ti.uId = reinterpret_cast<UINT_PTR>(h);
+    ti.lpszText = text;
+    SendMessageW(tip, TTM_GETTEXTW, 64, reinterpret_cast<LPARAM>(&ti));
+    EXPECT_STREQ(text, L"The module's port");
+}
