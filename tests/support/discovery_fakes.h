@@ -126,11 +126,13 @@ public:
         d.DevInst = ++nextDevInst_;
         return d;
     }
-    // A Ports-class device whose hardware key holds PortName.
-    TFakeDevice& AddPortsDevice(const std::wstring& Port, const std::wstring& Description, bool Present = true) {
+    // A Ports-class device whose hardware key holds PortName; an FTDI adapter
+    // unless Id says otherwise.
+    TFakeDevice& AddPortsDevice(const std::wstring& Port, const std::wstring& Description, bool Present = true,
+                                std::wstring Id = {}) {
         auto& d = AddDevice(kGuidPortsClass);
         d.Present = Present;
-        std::wstring id = L"USB\\VID_0403&PID_6001\\" + std::to_wstring(d.DevInst);
+        const std::wstring id = Id.empty() ? L"USB\\VID_0403&PID_6001\\" + std::to_wstring(d.DevInst) : Id;
         d.InstanceId = id;
         d.KeyPath = L"SYSTEM\\CurrentControlSet\\Enum\\" + id + L"\\Device Parameters";
         d.Props[SPDRP_DRIVER] = L"{4d36e978-e325-11ce-bfc1-08002be10318}\\" + std::to_wstring(d.DevInst);

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,8 +85,9 @@ std::string ReadBack(HANDLE f) {
     return s;
 }
 
-// Runs nrports.exe with Args; its output goes through files, not a console.
-TRun Program(const std::wstring& Args) {
+// Runs nrports.exe with Args, on Desktop when given; its output goes through
+// files, not a console.
+TRun Program(const std::wstring& Args, std::wstring Desktop = {}) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     auto temp = [&] {
         wchar_t dir[MAX_PATH], path[MAX_PATH];
@@ -99,6 +102,7 @@ TRun Program(const std::wstring& Args) {
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = out;
     si.hStdError = err;
+    si.lpDesktop = Desktop.empty() ? nullptr : Desktop.data();
     PROCESS_INFORMATION pi{};
     std::wstring cmd = L"\"" + ProgramPath() + L"\" " + Args;
     TRun r;
@@ -113,6 +117,34 @@ TRun Program(const std::wstring& Args) {
     return r;
 }
 
+// Wine's desktop process for a desktop whose graphics driver cannot load, as
+// over SSH: no window can be made on it. Null when it does not come up.
+HANDLE WindowlessDesktop(const std::wstring& Name) {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = L"explorer.exe /desktop=" + Name + L",640x480,none";
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    CloseHandle(pi.hThread);
+    if (WaitForInputIdle(pi.hProcess, 20000) == 0) return pi.hProcess;  // its desktop made
+    TerminateProcess(pi.hProcess, 0);
+    CloseHandle(pi.hProcess);
+    return nullptr;
+}
+
+// A line of nrports --json: its members, name -> value as written (a string
+// with its quotes); none unless it is a flat JSON object of strings and
+// integers with printable ASCII only (nrports escapes the rest).
+std::map<std::string, std::string> JsonObject(const std::string& Line) {
+    static const std::string body = R"((?:[ !#-\[\]-~]|\\["\\/bfnrt]|\\u[0-9A-Fa-f]{4})*)";
+    static const std::string member = "\"(" + body + ")\":(\"" + body + "\"|-?[0-9]+)";
+    static const std::regex object("\\{" + member + "(?:," + member + ")*\\}\r\n"), one(member);
+    std::map<std::string, std::string> o;
+    if (std::regex_match(Line, object))
+        for (std::sregex_iterator m(Line.begin(), Line.end(), one), end; m != end; ++m) o[(*m)[1]] = (*m)[2];
+    return o;
+}
+
 }  // namespace
 
 TEST(PortsProgram, ListsTheChosenPortsInEveryMode) {
@@ -124,7 +156,7 @@ TEST(PortsProgram, ListsTheChosenPortsInEveryMode) {
         TRun r = Program(std::wstring(L"--mode ") + mode);
         EXPECT_EQ(r.Code, 0u) << r.Err;
         EXPECT_EQ(r.Out, "COM41\r\nCOM57\r\n") << mode;
-        EXPECT_EQ(r.Err, "");
+        EXPECT_EQ(r.Err, "2 ports\r\n");
     }
     TRun v = Program(L"-v");
     EXPECT_EQ(v.Code, 0u);
@@ -151,4 +183,26 @@ TEST(PortsProgram, ExitCodesTellNoPortsBadArgumentsAndPortsThatDoNotOpen) {
     TRun gone = Program(L"--pnp COM3");
     EXPECT_EQ(gone.Code, 3u);
     EXPECT_EQ(gone.Err.rfind("nrports: Device \"COM3\" Open Error !!! ", 0), 0u) << gone.Err;
+}
+
+// Over SSH Wine has no display: the list needs no window; --pnp, which does,
+// says so with its own exit code.
+TEST(PortsProgram, WithoutADisplayOnlyPnpFails) {
+    const std::wstring desktop = L"nrports-nodisplay-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE explorer = WindowlessDesktop(desktop);
+    if (!explorer) GTEST_SKIP() << "Wine made no desktop without a graphics driver";
+    TMapAside aside;
+    TMapEntry com3(3), com12(12);
+    EXPECT_EQ(Program(L"-h", desktop).Code, 0u);
+    TRun list = Program(L"--json --mode=info", desktop);
+    EXPECT_EQ(list.Code, 0u) << list.Err;
+    auto json = JsonObject(list.Out.substr(list.Out.find("\r\n") + 2));
+    EXPECT_EQ(json.size(), 11u) << list.Out;
+    EXPECT_EQ(json["number"], "12");
+    EXPECT_EQ(json["vid"], "\"\"");  // Wine's Plug and Play knows no port
+    TRun pnp = Program(L"--pnp COM3", desktop);
+    EXPECT_EQ(pnp.Code, 7u);
+    EXPECT_EQ(pnp.Err.rfind("nrports: --pnp needs a window for the port's events", 0), 0u) << pnp.Err;
+    TerminateProcess(explorer, 0);
+    CloseHandle(explorer);
 }

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "comm/nrwin32di.h"
-#include "framework/forms.h"
 #include "ports.h"
 
 namespace {
@@ -33,7 +32,6 @@ void Print(DWORD Std, std::wstring s) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    fw::TApplication app;  // the port's events and waits run on this thread
     std::wstring out, err;
     const int rc = nrports::Run(std::vector<std::wstring>(argv + 1, argv + argc), out, err);
     Print(STD_OUTPUT_HANDLE, out);

@@ -16,7 +16,15 @@ enum : int {
     exFailed = 4,       // the port list could not be read
     exNoDevice = 5,     // --pnp: no device answers on the port (DSR stays off)
     exNoIdentity = 6,   // --pnp: the device sent no identification string
+    exNoWindow = 7,     // --pnp: no window for the port's events can be made (no display)
 };
+
+// What a device instance id tells of a USB device: vendor and product id
+// (four hex digits each) and the device's serial number; empty where absent.
+struct TUsbIdentity {
+    std::wstring Vid, Pid, Serial;
+};
+TUsbIdentity ParseInstanceId(const std::wstring& InstanceId);
 
 // Runs the program on Args (without the program name); what it prints goes
 // to Out and Err. Returns the exit code.
