@@ -3,8 +3,9 @@
 # on the Linux end of the virtual null-modem cable, the terminal on COM1,
 # driven with the real mouse and keyboard on a private X screen:
 #   - keys typed into the terminal reach picocom, picocom's reach the terminal;
-#   - the CTS, DSR, RLSD and RING monitors follow picocom's RTS and DTR and the
-#     cable's RING; the DTR and RTS switches show at picocom as DSR and CTS;
+#   - the CTS, DSR, RLSD and RING monitors follow picocom's RTS and DTR (which
+#     its open raises) and the cable's RING; the DTR and RTS switches show at
+#     picocom as DSR and CTS;
 #   - the status line counts the bytes both ways; the system's port dialog
 #     sets the line;
 #   - a screenshot shows the text and the ticked monitors.
@@ -126,7 +127,10 @@ need "COM1 picked in the port box" $?
 mj_click Open
 within 5 status_has "COM1 open"
 need "Open opens the port: \"$(mj_probe labels)\"" $?
-monitors 0 0 0 0
+within 5 monitors 1 1 1 0
+check "picocom's open raised its DTR and RTS, as a tty driver's does" $?
+peer_keys '\001\024\001\007'  # C-a C-t, C-a C-g: picocom lowers DTR and RTS
+within 5 monitors 0 0 0 0
 check "no monitor ticked while picocom holds its lines down" $?
 mj_screenshot "$MJ_RUN/lines-off.png"
 

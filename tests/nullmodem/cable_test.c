@@ -9,6 +9,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
@@ -50,20 +51,22 @@ static void close_pty(struct pty* p) {
     close(p->master);
 }
 
-/* Runs the tool with up to four arguments; its exit code. */
-static int run(const char* a, const char* b, const char* c, const char* d) {
+/* Runs PROGRAM with up to four arguments; its exit code. */
+static int spawn(const char* program, const char* a, const char* b, const char* c, const char* d) {
     const pid_t pid = fork();
     if (pid == 0) {
         /* Its complaints are expected where a test wants it to fail. */
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 2);
-        execl(tool, tool, a, b, c, d, (char*)NULL);
+        execl(program, program, a, b, c, d, (char*)NULL);
         _exit(127);
     }
     int st = 0;
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
+
+static int run(const char* a, const char* b, const char* c, const char* d) { return spawn(tool, a, b, c, d); }
 
 /* The tool's "show TTY" line; empty when it failed. */
 static void show(const char* tty, char* out, size_t size) {
@@ -89,7 +92,7 @@ static int shows(const char* tty, const char* text) {
     char out[512];
     show(tty, out, sizeof out);
     if (strstr(out, text)) return 1;
-    fprintf(stderr, "  show %s: %s  (wanted %s)\n", tty, out, text);
+    fprintf(stderr, "  show %s: %s  (wanted %s)\n", tty ? tty : "", out, text);
     return 0;
 }
 
@@ -215,9 +218,9 @@ static void test_outputs_drop_when_the_port_closes_or_its_process_ends(void) {
     /* A process that ends without closing. */
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(a.name, O_RDWR | O_NOCTTY);
-        int dtr = TIOCM_DTR;
-        ioctl(fd, TIOCMBIS, &dtr);
+        const int fd = open(a.name, O_RDWR | O_NOCTTY); /* raises DTR and RTS */
+        int rts = TIOCM_RTS;
+        ioctl(fd, TIOCMBIC, &rts);
         _exit(lines(b.slave) == (TIOCM_DSR | TIOCM_CD) ? 0 : 1);
     }
     int st = 0;
@@ -227,6 +230,92 @@ static void test_outputs_drop_when_the_port_closes_or_its_process_ends(void) {
     run("unplug", a.name, NULL, NULL);
     close(a.master);
     close_pty(&b);
+}
+
+/* The test as a peer of its own (--open TTY FD): opens TTY; 1 when the other
+ * end (FD) then sees its DTR and RTS, 0 when it sees neither. */
+static int peer_opens(const char* tty, int other) {
+    const int w = open(tty, O_RDWR | O_NOCTTY) < 0 ? -1 : lines(other);
+    return w == (TIOCM_CTS | TIOCM_DSR | TIOCM_CD) ? 1 : w == 0 ? 0 : 2;
+}
+
+static void test_a_ports_first_open_raises_dtr_and_rts(void) {
+    /* The peer's program (Wine's are known by name); whether another process holds the end, lines down. */
+    static const struct {
+        const char* exe;
+        int held, seen;
+    } cases[] = {{"peer", 0, 1}, {"peer", 1, 0}, {"wineserver", 0, 0}};
+    char exe[PATH_MAX], fd[16];
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        struct pty a = open_pty(), b = open_pty();
+        const int held = cases[i].held ? open(a.name, O_RDWR | O_NOCTTY) : -1;
+        CHECK(run("plug", a.name, b.name, NULL) == 0);
+        if (held >= 0) set(held, TIOCMSET, 0);
+        snprintf(exe, sizeof exe, "%.*s/%s.%d", (int)(strrchr(tool, '/') - tool), tool, cases[i].exe, (int)getpid());
+        snprintf(fd, sizeof fd, "%d", b.slave);
+        CHECK(linkat(AT_FDCWD, "/proc/self/exe", AT_FDCWD, exe, AT_SYMLINK_FOLLOW) == 0);
+        CHECK(spawn(exe, "--open", a.name, fd, NULL) == cases[i].seen);
+        unlink(exe);
+        close(held);
+        run("unplug", a.name, NULL, NULL);
+        close_pty(&a);
+        close_pty(&b);
+    }
+}
+
+/* The kernel's termios2 (its termios lacks the two rates), which programs
+ * that set any rate use with bare requests. */
+struct kernel_termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line, c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#define FRAME (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)
+
+static void test_bare_termios_requests_are_kept_as_tcsetattr_is(void) {
+    const unsigned long get2 = _IOR('T', 0x2A, struct kernel_termios2);
+    const struct {
+        unsigned long get, set;
+        tcflag_t cflag;
+        speed_t rate; /* with BOTHER (CBAUDEX) */
+        const char* shown;
+    } cases[] = {
+        {TCGETS, TCSETS, B57600 | CS7 | PARENB, 0, " line=57600/7E1"},
+        {TCGETS, TCSETSF, B1200 | CS8 | CSTOPB, 0, " line=1200/8N2"},
+        {get2, _IOW('T', 0x2B, struct kernel_termios2), CBAUDEX | CS7 | PARODD | PARENB, 250000, "=250000/7O1"},
+        {get2, _IOW('T', 0x2C, struct kernel_termios2), B2400 | CS6 | PARENB | CMSPAR, 0, "=2400/6S1"}};
+    struct pty a = open_pty(), b = open_pty();
+    CHECK(run("plug", a.name, b.name, NULL) == 0);
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        struct kernel_termios2 k;
+        CHECK(ioctl(a.slave, cases[i].get, &k) == 0);
+        k.c_cflag = (k.c_cflag & ~(tcflag_t)(CBAUD | FRAME)) | cases[i].cflag;
+        k.c_ospeed = cases[i].rate;
+        CHECK(ioctl(a.slave, cases[i].set, &k) == 0 && shows(a.name, cases[i].shown));
+        CHECK(ioctl(a.slave, cases[i].get, &k) == 0 && (k.c_cflag & FRAME) == (cases[i].cflag & FRAME));
+    }
+    run("unplug", a.name, NULL, NULL);
+    close_pty(&a);
+    close_pty(&b);
+}
+
+static void test_an_end_is_named_by_its_tty_once_its_link_is_gone(void) {
+    static const struct {
+        int pty_gone, link_gone, by_link, rc;
+    } cases[] = {{0, 0, 1, 0}, {1, 0, 1, 0}, {1, 1, 0, 0}, {1, 1, 1, 1}};
+    char link[PATH_MAX];
+    snprintf(link, sizeof link, "%s.link", getenv("NR_NULLMODEM_STATE"));
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        struct pty a = open_pty(), b = open_pty();
+        unlink(link);
+        CHECK(symlink(a.name, link) == 0 && run("plug", link, b.name, NULL) == 0);
+        if (cases[i].pty_gone) close_pty(&a); /* socat ended */
+        if (cases[i].link_gone) unlink(link);
+        CHECK(run("unplug", cases[i].by_link ? link : a.name, NULL, NULL) == cases[i].rc);
+        run("unplug", b.name, NULL, NULL);
+        if (!cases[i].pty_gone) close_pty(&a);
+        close_pty(&b);
+    }
 }
 
 static void test_a_hung_up_end_fails_like_a_removed_device(void) {
@@ -299,16 +388,21 @@ static void test_pairs_plugged_at_once_all_arrive(void) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 4 && !strcmp(argv[1], "--open")) return peer_opens(argv[2], atoi(argv[3]));
     if (argc != 2 || !getenv("NR_NULLMODEM_STATE")) {
         fprintf(stderr, "usage: NR_NULLMODEM_STATE=FILE LD_PRELOAD=... %s TOOL\n", argv[0]);
         return 2;
     }
     tool = argv[1];
     unlink(getenv("NR_NULLMODEM_STATE"));
+    CHECK(shows(NULL, "no ends plugged into the cable\n"));
     test_a_tty_off_the_cable_is_left_to_the_kernel();
     test_the_wiring_of_a_null_modem_cable();
     test_each_ends_line_settings_are_shown_the_latest_first();
     test_outputs_drop_when_the_port_closes_or_its_process_ends();
+    test_a_ports_first_open_raises_dtr_and_rts();
+    test_bare_termios_requests_are_kept_as_tcsetattr_is();
+    test_an_end_is_named_by_its_tty_once_its_link_is_gone();
     test_a_hung_up_end_fails_like_a_removed_device();
     test_concurrent_changes_of_one_end_lose_nothing();
     test_pairs_plugged_at_once_all_arrive();

@@ -78,15 +78,18 @@ int cable_find(const struct cable_table* t, const char* path, struct cable_ref* 
     return -1;
 }
 
+static int gone(uint32_t pid) {
+    const int saved = errno;
+    const int dead = kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+    errno = saved;
+    return dead;
+}
+
 /* The outputs of an end, off once the process that set them has ended. */
 static uint32_t outputs(const struct cable_end* e) {
     const uint32_t out = load(&e->out) & CABLE_OUTPUTS;
     const uint32_t owner = load(&e->owner);
-    if (!out || !owner) return out;
-    const int saved = errno;
-    const int gone = kill((pid_t)owner, 0) != 0 && errno == ESRCH;
-    errno = saved;
-    return gone ? 0 : out;
+    return out && owner && gone(owner) ? 0 : out;
 }
 
 uint32_t cable_lines(const struct cable_table* t, struct cable_ref ref) {
@@ -151,7 +154,16 @@ void cable_format_settings(uint32_t s, char* buf, unsigned size) {
 
 void cable_release(struct cable_table* t, struct cable_ref ref, uint32_t pid) {
     struct cable_end* e = &t->pair[ref.pair].end[ref.side];
-    if (load(&e->owner) == pid) __atomic_store_n(&e->out, 0, __ATOMIC_RELEASE);
+    if (load(&e->owner) != pid) return;
+    __atomic_store_n(&e->out, 0, __ATOMIC_RELEASE);
+    /* Ownerless, the port counts as closed: the next open raises the lines. */
+    __atomic_store_n(&e->owner, 0, __ATOMIC_RELEASE);
+}
+
+void cable_open(struct cable_table* t, struct cable_ref ref, uint32_t pid) {
+    const uint32_t owner = load(&t->pair[ref.pair].end[ref.side].owner);
+    if (owner && !gone(owner)) return;
+    cable_set_outputs(t, ref, TIOCMBIS, CABLE_OUTPUTS, pid);
 }
 
 void cable_force(struct cable_table* t, struct cable_ref ref, uint32_t lines, int how) {

@@ -5,9 +5,10 @@
  *
  * Wiring, as in a null-modem cable: one end's DTR is the other end's DSR and
  * DCD, one end's RTS the other end's CTS. RING, and any input line, can be
- * held on or off from outside. An end's outputs drop when the process that
- * set them closes its last descriptor of the tty or ends, as a serial
- * driver drops DTR and RTS when its port is closed.
+ * held on or off from outside. A Linux program's first open of an end raises
+ * its outputs, and they drop when the process that set them closes its last
+ * descriptor of the tty or ends, as a serial driver raises DTR and RTS when
+ * its port opens and drops them when it closes.
  *
  * The layout is fixed-width 32-bit fields and characters only, so 32- and
  * 64-bit processes share it. An all-zero file is an empty table. */
@@ -104,6 +105,10 @@ void cable_format_settings(uint32_t settings, char* buf, unsigned size);
 
 /* Drops the end's outputs if PID owns them (it closed the port). */
 void cable_release(struct cable_table* t, struct cable_ref ref, uint32_t pid);
+
+/* PID opened the end: raises DTR and RTS as a tty driver does on the port's
+ * first open, unless a live process already holds the end's outputs. */
+void cable_open(struct cable_table* t, struct cable_ref ref, uint32_t pid);
 
 /* Holds input LINES of an end on (how > 0), off (how < 0), or lets them
  * follow the cable again (how == 0). */

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cable.h"
@@ -23,7 +24,8 @@ static void usage(FILE* f) {
             "  show [TTY]                  the lines of every cable end (or of TTY), its line settings\n"
             "                              (rate/data bits, parity, stop bits: line=57600/8N1) and the\n"
             "                              ones it used before, the latest first (before=1200/7N1,...)\n"
-            "TTY may be a link to the tty (as socat makes). The cable lives in FILE,\n"
+            "TTY may be a link to the tty (as socat makes) while the link exists; after\n"
+            "that, the tty itself (/dev/pts/N, as show lists it). The cable lives in FILE,\n"
             "default $NR_NULLMODEM_STATE; programs on it run with the preload library\n"
             "and the same NR_NULLMODEM_STATE.\n",
             prog);
@@ -34,9 +36,22 @@ static int fail(const char* what, const char* detail) {
     return 1;
 }
 
-/* The tty behind a link; the name itself when it no longer resolves (its
- * pty is gone), so a cable can still be taken out after socat ended. */
-static const char* tty_path(const char* name, char buf[PATH_MAX]) { return realpath(name, buf) ? buf : name; }
+/* The tty behind a link, also when its pty is gone (socat was killed); the
+ * name itself when it is no link, so a tty that is gone can still be named. */
+static const char* tty_path(const char* name, char buf[PATH_MAX]) {
+    if (realpath(name, buf)) return buf;
+    const ssize_t n = readlink(name, buf, PATH_MAX - 1);
+    if (n <= 0 || buf[0] != '/') return name;
+    buf[n] = 0;
+    return buf;
+}
+
+/* socat removes its links when it ends: after that only the tty names an end. */
+static int not_on_cable(const char* name) {
+    struct stat st;
+    if (lstat(name, &st) == 0) return fail("not on a cable", name);
+    return fail("no such tty or link (once a link is gone, name the end by its tty, as show lists it)", name);
+}
 
 static void print_end(const struct cable_table* t, struct cable_ref r) {
     static const struct {
@@ -62,14 +77,17 @@ static void print_end(const struct cable_table* t, struct cable_ref r) {
 static int show(const struct cable_table* t, const char* tty) {
     struct cable_ref r;
     if (tty) {
-        if (cable_find(t, tty, &r) != 0) return fail("not on a cable", tty);
+        if (cable_find(t, tty, &r) != 0) return not_on_cable(tty);
         print_end(t, r);
         return 0;
     }
+    int plugged = 0;
     for (r.pair = 0; r.pair < CABLE_PAIRS; ++r.pair) {
         if (!t->pair[r.pair].end[0].path[0]) continue;
         for (r.side = 0; r.side < 2; ++r.side) print_end(t, r);
+        plugged = 1;
     }
+    if (!plugged) printf("no ends plugged into the cable\n");
     return 0;
 }
 
@@ -129,15 +147,15 @@ int main(int argc, char** argv) {
         if (cable_plug(t, tty_path(arg[0], p1), tty_path(arg[1], p2)) != 0)
             rc = fail("cannot plug", errno == ENOSPC ? "every cable is in use" : strerror(errno));
     } else if (!strcmp(cmd, "unplug") && nargs == 1) {
-        if (cable_unplug(t, tty_path(arg[0], p1)) != 0) rc = fail("not on a cable", arg[0]);
+        if (cable_unplug(t, tty_path(arg[0], p1)) != 0) rc = not_on_cable(arg[0]);
     } else if (!strcmp(cmd, "ring") && nargs == 2 && parse_how(arg[1], &how) == 0 && how != 0) {
         if (cable_find(t, tty_path(arg[0], p1), &r) != 0)
-            rc = fail("not on a cable", arg[0]);
+            rc = not_on_cable(arg[0]);
         else
             cable_force(t, r, TIOCM_RI, how > 0 ? 1 : 0);
     } else if (!strcmp(cmd, "force") && nargs == 3 && parse_line(arg[1], &line) == 0 && parse_how(arg[2], &how) == 0) {
         if (cable_find(t, tty_path(arg[0], p1), &r) != 0)
-            rc = fail("not on a cable", arg[0]);
+            rc = not_on_cable(arg[0]);
         else
             cable_force(t, r, line, how);
     } else {

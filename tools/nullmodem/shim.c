@@ -5,20 +5,27 @@
  * not on the cable, goes to the C library untouched.
  *
  * 32-bit Wine's ntdll calls __ioctl_time64 (the 64-bit time ABI of glibc),
- * everything else ioctl: both are answered. close is watched so that a port
- * closed by its process drops its outputs, and tcsetattr and tcgetattr so
- * that the cable knows each end's rate and frame format and keeps the frame
- * a pty would lose (glibc's pair does not go through the exported ioctl; a
- * program that uses bare TCSETS and TCGETS requests is not seen). */
+ * everything else ioctl: both are answered. open is watched so that a Linux
+ * program's open raises DTR and RTS as a tty driver's does, close so that a
+ * port closed by its process drops its outputs, and tcsetattr and tcgetattr
+ * (glibc's pair does not go through the exported ioctl) and the bare termios
+ * requests (TCSETS, TCSETS2 and the like, which programs that set any rate
+ * use) so that the cable knows each end's rate and frame format and keeps
+ * the frame a pty would lose. */
 #define _GNU_SOURCE
+/* This library defines the C library's open functions themselves. */
+#undef _FORTIFY_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,19 +96,21 @@ static void* next(const char* name, void** slot) {
     return f;
 }
 
+static struct cable_table* end_of(int fd, struct cable_ref* ref);
+static int termios_request(struct cable_table* t, struct cable_ref ref, ioctl_fn f, int fd, unsigned long request,
+                           void* arg);
+static size_t termios_size(unsigned long request);
+
 static int dispatch(const char* name, void** slot, int fd, unsigned long request, void* arg) {
-    if (is_modem_request(request)) {
-        struct cable_table* t = table();
-        char path[CABLE_PATH];
-        struct cable_ref ref;
-        if (t && fd_path(fd, path) == 0 && cable_find(t, path, &ref) == 0) return answer(t, fd, request, ref, arg);
-    }
     ioctl_fn f = (ioctl_fn)next(name, slot);
     if (!f) {
         errno = ENOSYS;
         return -1;
     }
-    return f(fd, request, arg);
+    struct cable_ref ref;
+    struct cable_table* t;
+    if (!(is_modem_request(request) || termios_size(request)) || !(t = end_of(fd, &ref))) return f(fd, request, arg);
+    return is_modem_request(request) ? answer(t, fd, request, ref, arg) : termios_request(t, ref, f, fd, request, arg);
 }
 
 EXPORT int ioctl(int fd, unsigned long request, ...) {
@@ -176,13 +185,12 @@ static uint32_t baud_of(speed_t code) {
     return 0;
 }
 
-static uint32_t settings_of(const struct termios* t) {
-    const tcflag_t c = t->c_cflag;
+static uint32_t settings_of(tcflag_t c, uint32_t baud) {
     const uint32_t data = (c & CSIZE) == CS5 ? 5 : (c & CSIZE) == CS6 ? 6 : (c & CSIZE) == CS7 ? 7 : 8;
     uint32_t parity = 0;
     if (c & PARENB) parity = (c & CMSPAR) ? ((c & PARODD) ? 3 : 4) : ((c & PARODD) ? 1 : 2);
-    return (baud_of(cfgetospeed(t)) & CABLE_SET_BAUD) | data << CABLE_SET_DATA_SHIFT |
-           parity << CABLE_SET_PARITY_SHIFT | ((c & CSTOPB) ? CABLE_SET_TWO_STOP : 0);
+    return (baud & CABLE_SET_BAUD) | data << CABLE_SET_DATA_SHIFT | parity << CABLE_SET_PARITY_SHIFT |
+           ((c & CSTOPB) ? CABLE_SET_TWO_STOP : 0);
 }
 
 #define FRAME_BITS (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)
@@ -194,6 +202,10 @@ static tcflag_t frame_of(uint32_t s) {
     if (parity) c |= PARENB | (parity == 1 || parity == 3 ? PARODD : 0) | (parity >= 3 ? CMSPAR : 0);
     return c | ((s & CABLE_SET_TWO_STOP) ? CSTOPB : 0);
 }
+
+/* What the pty is given, and what a program reads back: the frame kept. */
+static tcflag_t pty_frame(tcflag_t c) { return (c & ~(tcflag_t)(CSIZE | PARENB)) | CS8; }
+static tcflag_t kept_frame(tcflag_t c, uint32_t s) { return (c & ~(tcflag_t)FRAME_BITS) | frame_of(s); }
 
 /* The cable end behind FD, if any (errno kept). */
 static struct cable_table* end_of(int fd, struct cable_ref* ref) {
@@ -221,9 +233,9 @@ EXPORT int tcsetattr(int fd, int action, const struct termios* t) {
     struct cable_table* tab = t ? end_of(fd, &ref) : NULL;
     if (!tab) return f(fd, action, t);
     struct termios held = *t;
-    held.c_cflag = (held.c_cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8;
+    held.c_cflag = pty_frame(held.c_cflag);
     const int rc = f(fd, action, &held);
-    if (rc == 0) cable_note_settings(tab, ref, settings_of(t));
+    if (rc == 0) cable_note_settings(tab, ref, settings_of(t->c_cflag, baud_of(cfgetospeed(t))));
     return rc;
 }
 
@@ -235,6 +247,138 @@ EXPORT int tcgetattr(int fd, struct termios* t) {
     struct cable_table* tab;
     uint32_t s;
     if (rc == 0 && t && (tab = end_of(fd, &ref)) && cable_settings(tab, ref, &s, 1) == 1)
-        t->c_cflag = (t->c_cflag & ~(tcflag_t)FRAME_BITS) | frame_of(s);
+        t->c_cflag = kept_frame(t->c_cflag, s);
     return rc;
 }
+
+/* The kernel's termios2 (asm/termbits.h, which cannot be included beside
+ * termios.h); its termios is the same without the two rates. */
+struct kernel_termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+#define KERNEL_TERMIOS_SIZE offsetof(struct kernel_termios2, c_ispeed)
+#define KERNEL_BOTHER 0010000 /* the rate is c_ospeed itself */
+
+/* The size of a bare termios request's argument; 0 for other requests. */
+static size_t termios_size(unsigned long request) {
+    switch (request) {
+        case TCGETS:
+        case TCSETS:
+        case TCSETSW:
+        case TCSETSF: return KERNEL_TERMIOS_SIZE;
+        case _IOR('T', 0x2A, struct kernel_termios2): /* TCGETS2 */
+        case _IOW('T', 0x2B, struct kernel_termios2): /* TCSETS2 */
+        case _IOW('T', 0x2C, struct kernel_termios2): /* TCSETSW2 */
+        case _IOW('T', 0x2D, struct kernel_termios2): /* TCSETSF2 */ return sizeof(struct kernel_termios2);
+        default: return 0;
+    }
+}
+
+/* A bare termios request on a cable end, taken as tcsetattr and tcgetattr
+ * above take theirs. */
+static int termios_request(struct cable_table* t, struct cable_ref ref, ioctl_fn f, int fd, unsigned long request,
+                           void* arg) {
+    const size_t size = termios_size(request);
+    struct kernel_termios2 k;
+    uint32_t s;
+    if (!arg) return f(fd, request, arg);
+    if (request == TCGETS || request == _IOR('T', 0x2A, struct kernel_termios2)) {
+        const int rc = f(fd, request, arg);
+        struct kernel_termios2* got = arg;
+        if (rc == 0 && cable_settings(t, ref, &s, 1) == 1) got->c_cflag = kept_frame(got->c_cflag, s);
+        return rc;
+    }
+    memcpy(&k, arg, size);
+    const tcflag_t code = k.c_cflag & CBAUD;
+    const uint32_t own = size == sizeof k ? k.c_ospeed : 0;
+    s = settings_of(k.c_cflag, code == KERNEL_BOTHER ? own : baud_of(code));
+    k.c_cflag = pty_frame(k.c_cflag);
+    const int rc = f(fd, request, &k);
+    if (rc == 0) cable_note_settings(t, ref, s);
+    return rc;
+}
+
+/* Wine's ports take their lines from the program's settings (SetCommState,
+ * EscapeCommFunction), so an open by Wine, or by its server, which opens
+ * files for it, leaves them as they are. */
+static int wine_process(void) {
+    static int known; /* 1 Wine, 2 not */
+    int k = __atomic_load_n(&known, __ATOMIC_RELAXED);
+    if (k) return k == 1;
+    char exe[256];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = 0;
+    const char* base = strrchr(exe, '/');
+    k = strncmp(base ? base + 1 : exe, "wine", 4) == 0 ? 1 : 2;
+    __atomic_store_n(&known, k, __ATOMIC_RELAXED);
+    return k == 1;
+}
+
+/* FD was just opened: a cable end's first open raises its DTR and RTS. */
+static int opened(int fd, int flags) {
+    const int saved = errno;
+    struct stat st;
+    struct cable_ref ref;
+    struct cable_table* t;
+    if (fd >= 0 && !(flags & O_PATH) && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && !wine_process() &&
+        (t = end_of(fd, &ref)))
+        cable_open(t, ref, (uint32_t)getpid());
+    errno = saved;
+    return fd;
+}
+
+static int needs_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
+
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*openat_fn)(int, const char*, int, ...);
+typedef int (*open2_fn)(const char*, int);
+typedef int (*openat2_fn)(int, const char*, int);
+
+/* The C library's open functions, each as it is declared; the fortified
+ * ones (__open_2 ...) take no mode. */
+#define WRAP_OPEN(name)                                                        \
+    EXPORT int name(const char* path, int flags, ...) {                        \
+        static void* real;                                                     \
+        va_list ap;                                                            \
+        va_start(ap, flags);                                                   \
+        const mode_t mode = needs_mode(flags) ? va_arg(ap, mode_t) : 0;        \
+        va_end(ap);                                                            \
+        open_fn f = (open_fn)next(#name, &real);                               \
+        return f ? opened(f(path, flags, mode), flags) : (errno = ENOSYS, -1); \
+    }
+#define WRAP_OPENAT(name)                                                           \
+    EXPORT int name(int dir, const char* path, int flags, ...) {                    \
+        static void* real;                                                          \
+        va_list ap;                                                                 \
+        va_start(ap, flags);                                                        \
+        const mode_t mode = needs_mode(flags) ? va_arg(ap, mode_t) : 0;             \
+        va_end(ap);                                                                 \
+        openat_fn f = (openat_fn)next(#name, &real);                                \
+        return f ? opened(f(dir, path, flags, mode), flags) : (errno = ENOSYS, -1); \
+    }
+#define WRAP_OPEN2(name)                                                 \
+    int name(const char* path, int flags);                               \
+    EXPORT int name(const char* path, int flags) {                       \
+        static void* real;                                               \
+        open2_fn f = (open2_fn)next(#name, &real);                       \
+        return f ? opened(f(path, flags), flags) : (errno = ENOSYS, -1); \
+    }
+#define WRAP_OPENAT2(name)                                                    \
+    int name(int dir, const char* path, int flags);                           \
+    EXPORT int name(int dir, const char* path, int flags) {                   \
+        static void* real;                                                    \
+        openat2_fn f = (openat2_fn)next(#name, &real);                        \
+        return f ? opened(f(dir, path, flags), flags) : (errno = ENOSYS, -1); \
+    }
+
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
+WRAP_OPENAT(openat)
+WRAP_OPENAT(openat64)
+WRAP_OPEN2(__open_2)
+WRAP_OPEN2(__open64_2)
+WRAP_OPENAT2(__openat_2)
+WRAP_OPENAT2(__openat64_2)
