@@ -356,7 +356,7 @@ mj_run_display() {
 }
 
 mj_run_headless() {
-    local failures=0 line title makes box shot rect n0
+    local failures=0 rc line title makes box shot rect n0
     mj_begin headless
     mj_start_xvfb
     mj_prepare_prefix
@@ -374,10 +374,10 @@ mj_run_headless() {
     check "caption \"$title\"" $?
     makes=$(mj_probe list)
     [ "$(tr -d ' \n' <<<"$makes")" = "*DAFMANIVECOMERCEDESSCANIARENAULTVOLVO" ]
-    check "make list, DAF selected ($(tr '\n' ' ' <<<"$makes"))" $?
+    rc=$?; check "make list, DAF selected ($(tr '\n' ' ' <<<"$makes"))" "$rc"
     box=$(mj_probe box)
     grep -qx '\*COM1' <<<"$box"
-    check "port box shows COM1 (entries: $(tr '\n' ' ' <<<"$box"))" $?
+    rc=$?; check "port box shows COM1 (entries: $(tr '\n' ' ' <<<"$box"))" "$rc"
 
     n0=$(mj_log_lines)
     mj_click START

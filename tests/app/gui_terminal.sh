@@ -49,13 +49,12 @@ need() {
 }
 # Waits up to $1 seconds for the command in the rest of the line to succeed.
 within() {
-    local secs=$1 i
+    local end=$((SECONDS + $1))
     shift
-    for ((i = 0; i < secs * 20; i++)); do
-        "$@" && return 0
+    until "$@"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
         sleep 0.05
     done
-    return 1
 }
 
 # ---- picocom on the far end of the cable; it wants a terminal, script gives it one
@@ -107,7 +106,8 @@ term_cleanup() {
     mj_end "$TERM_PID"
 }
 mj_begin headless
-trap 'term_cleanup; mj_cleanup' EXIT
+# mj_cleanup exits with the status the script ended with.
+trap 'rc=$?; term_cleanup; (exit $rc); mj_cleanup' EXIT
 mj_start_xvfb
 mj_prepare_prefix
 mj_plug
@@ -126,7 +126,7 @@ mj_probe box | grep -qx '\*COM1'
 need "COM1 picked in the port box" $?
 mj_click Open
 within 5 status_has "COM1 open"
-need "Open opens the port: \"$(mj_probe labels)\"" $?
+rc=$?; need "Open opens the port: \"$(mj_probe labels)\"" "$rc"
 within 5 monitors 1 1 1 0
 check "picocom's open raised its DTR and RTS, as a tty driver's does" $?
 peer_keys '\001\024\001\007'  # C-a C-t, C-a C-g: picocom lowers DTR and RTS
@@ -168,21 +168,21 @@ sleep 0.3
 term_checked RING 1
 check "the ring monitor keeps what it saw" $?
 
-peer_sees DSR:1 DCD:1 CTS:1
-check "picocom sees the terminal's DTR and RTS: $(peer_lines)" $?
+within 5 peer_sees DSR:1 DCD:1 CTS:1
+rc=$?; check "picocom sees the terminal's DTR and RTS: $(peer_lines)" "$rc"
 mj_click DTR
 within 5 peer_sees DSR:0 DCD:0 CTS:1
-check "switching DTR off shows at picocom: $(peer_lines)" $?
+rc=$?; check "switching DTR off shows at picocom: $(peer_lines)" "$rc"
 mj_click RTS
 within 5 peer_sees DSR:0 CTS:0
-check "switching RTS off shows at picocom: $(peer_lines)" $?
+rc=$?; check "switching RTS off shows at picocom: $(peer_lines)" "$rc"
 mj_click DTR
 mj_click RTS
 within 5 peer_sees DSR:1 CTS:1
-check "and on again: $(peer_lines)" $?
+rc=$?; check "and on again: $(peer_lines)" "$rc"
 
 within 5 status_has "received 22, sent 20"
-check "the status line counts both ways: \"$(mj_probe labels)\"" $?
+rc=$?; check "the status line counts both ways: \"$(mj_probe labels)\"" "$rc"
 
 # The line settings through the system's dialog: the next rate, then OK.
 # The switches stay what they show.
@@ -193,9 +193,9 @@ within 10 xdotool search --name "Settings for COM1" >/dev/null
 check "Settings... opens the system's port dialog" $?
 xdotool key Down Return
 within 5 eval 'mj_probe labels | grep -Eq "COM1 open, [0-9]+ 8N1" && ! status_has "9600 8N1"'
-check "the rate picked there is the port's now: \"$(mj_probe labels)\"" $?
-peer_sees DSR:0 CTS:1
-check "and DTR is still off, RTS on: $(peer_lines)" $?
+rc=$?; check "the rate picked there is the port's now: \"$(mj_probe labels)\"" "$rc"
+within 5 peer_sees DSR:0 CTS:1
+rc=$?; check "and DTR is still off, RTS on: $(peer_lines)" "$rc"
 mj_click DTR
 within 5 peer_sees DSR:1
 

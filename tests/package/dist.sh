@@ -34,7 +34,7 @@ version=$(cache CMAKE_PROJECT_VERSION)
 expected=$(printf '%s\n' CHANGES.md Project2.exe README.md docs/terminal.png docs/utility.png nrports.exe nrsim.exe nrterm.exe)
 listed=$(cd "$OUT/unpacked/$top" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 [ "$listed" = "$(LC_ALL=C sort <<<"$expected")" ]
-check "the zip holds $(tr '\n' ' ' <<<"$listed")" $?
+rc=$?; check "the zip holds $(tr '\n' ' ' <<<"$listed")" "$rc"
 
 nr_wine_prepare "$BUILD/wine" headless || { echo "dist: Wine prefix set-up failed" >&2; exit 1; }
 for p in Project2 nrsim nrterm nrports; do
@@ -46,12 +46,12 @@ for p in Project2 nrsim nrterm nrports; do
     foreign=""
     for d in $dlls; do [[ "$SYSTEM_DLLS" == *" $d "* ]] || foreign+="$d "; done
     [ -n "$dlls" ] && [ -z "$foreign" ]
-    check "$p.exe imports only Windows' DLLs ($(tr '\n' ' ' <<<"$dlls"))${foreign:+, not: $foreign}" $?
+    rc=$?; check "$p.exe imports only Windows' DLLs ($(tr '\n' ' ' <<<"$dlls"))${foreign:+, not: $foreign}" "$rc"
     info=$(wine "$BUILD/nrprobe.exe" version "$(winepath -w "$exe" 2>/dev/null)" </dev/null 2>&1 | tr -d '\r')
     [ "$info" = "ProductName: Truck module programmer
 FileVersion: $version.0
 FileDescription: ${DESCRIPTION[$p]}" ]
-    check "$p.exe carries its version: $(tr '\n' ';' <<<"$info")" $?
+    rc=$?; check "$p.exe carries its version: $(tr '\n' ';' <<<"$info")" "$rc"
 done
 rm -rf "$OUT"
 [ "$failures" = 0 ] || { echo "dist: $failures check(s) failed" >&2; exit 1; }
