@@ -177,6 +177,9 @@ double WineHandlesPerUnixStart(int n) {
     return static_cast<double>(ProcessUse(GetCurrentProcess()).Handles - before) / n;
 }
 
+// The pairs of the soak outlive it; a test's pair ends by itself sooner.
+unsigned PairSeconds() { return SoakMinutes() * 60 + 900; }
+
 // A port of this program's that stays open; a peer floods it now and then
 // with bytes it checks.
 class TIdlePort {
@@ -209,7 +212,7 @@ public:
     }
 
 private:
-    TPtyPair pair_{true};
+    TPtyPair pair_{true, PairSeconds()};
     TStressComm com_;
     TPeerPort peer_;
     std::atomic<std::uint64_t> received_{0};
@@ -250,7 +253,7 @@ private:
     void Verdict(const TSample& from, const TSample& to, double winePerExchange, double wineHandlesPerStart);
 
     std::mt19937 random_{GetTickCount()};
-    std::unique_ptr<TPtyPair> line_ = std::make_unique<TPtyPair>(true);
+    std::unique_ptr<TPtyPair> line_ = std::make_unique<TPtyPair>(true, PairSeconds());
     TUtilityRig rig_;
     const TModeRow* mode_ = &kModes[0];
     TTally tally_;
@@ -275,7 +278,7 @@ bool TSoak::Replug() {
     line_->Unplug();
     Pump(1500);  // the utility sees its port go
     line_.reset();
-    line_ = std::make_unique<TPtyPair>(true);
+    line_ = std::make_unique<TPtyPair>(true, PairSeconds());
     if (!line_->Ready() || line_->PortA() != port) {
         Detail("the replugged line is COM%u, not COM%u: %s", line_->PortA(), port, line_->Error().c_str());
         return false;
@@ -293,6 +296,9 @@ void TSoak::MinuteLine(unsigned minute, const TSample& s) {
 }
 
 void TSoak::Run() {
+    // First, while nothing else of this program opens or closes handles.
+    const double wineHandles = WineHandlesPerUnixStart(20);
+    Reference("Wine: handles kept per Unix program started (bare Win32)", wineHandles, "");
     TIdlePort idle;
     if (!PairReady(*line_, "the utility") || !idle.Open()) {
         All("the utility's line and an idle open port", 0, 1);
@@ -302,8 +308,6 @@ void TSoak::Run() {
     const TWineCost wine = WinePerExchange(line_->PortA(), 10000);
     const double libraryPerExchange = LibraryPerExchange(line_->PortA(), 5000, wine);
     const double winePerExchange = std::max(wine.PerExchange, libraryPerExchange);
-    const double wineHandles = WineHandlesPerUnixStart(5);
-    Reference("Wine: handles kept per Unix program started (bare Win32)", wineHandles, "");
     if (!rig_.Start(line_->PortA(), line_->PortB(), L"ack")) return;
 
     const double t0 = NowMs(), end = t0 + SoakMinutes() * 60000.0;

@@ -47,7 +47,7 @@ bool WaitFor(const std::wstring& winPath, DWORD ms) {
 }
 
 // Arguments: $1 the pair's folder, $2 the Wine prefix, $3 the null-modem
-// tool and $4 its cable file (or - for none). Written without double quotes:
+// tool and $4 its cable file (or - for none), $5 the most seconds it lives. Written without double quotes:
 // the whole script travels as one quoted Windows argument.
 const wchar_t kPairScript[] =
     L"exec </dev/null >/dev/null 2>&1; "
@@ -56,7 +56,7 @@ const wchar_t kPairScript[] =
     L"D=$1; P=$2; T=$3; C=$4; mkdir -p $D && mkfifo $D/lease || exit 1; "
     // Mappings left by a pair whose script was killed outright point nowhere now.
     L"for l in $P/dosdevices/com*; do t=$(readlink $l); case $t in ${D%/*}/*) [ -e $t ] || rm -f $l;; esac; done; "
-    L"timeout --foreground 900 socat pty,raw,echo=0,link=$D/a pty,raw,echo=0,link=$D/b & S=$!; "
+    L"timeout --foreground $5 socat pty,raw,echo=0,link=$D/a pty,raw,echo=0,link=$D/b & S=$!; "
     L"echo $S > $D/pid; "
     L"cat $D/lease & L=$!; "
     L"for i in $(seq 200); do [ -e $D/a ] && [ -e $D/b ] && break; sleep 0.02; done; "
@@ -171,7 +171,7 @@ bool TPtyPair::Available() {
     return !Env(L"WINEPREFIX").empty() && Exists(L"Z:\\usr\\bin\\socat") && Exists(L"Z:\\usr\\bin\\setsid");
 }
 
-TPtyPair::TPtyPair(bool OnCable) {
+TPtyPair::TPtyPair(bool OnCable, unsigned Seconds) {
     const std::wstring prefix = Prefix();
     if (prefix.empty() || !Available()) {
         error_ = "not running under Wine with socat installed";
@@ -183,8 +183,9 @@ TPtyPair::TPtyPair(bool OnCable) {
     cable_ = Env(L"NR_NULLMODEM_STATE");
     const bool cable = OnCable && !tool_.empty() && !cable_.empty();
     std::string ports;
-    if (!StartLeased(kPairScript, unixDir_, prefix + L" " + (cable ? tool_ + L" " + cable_ : L"- -"), lease_, ports,
-                     error_))
+    if (!StartLeased(kPairScript, unixDir_,
+                     prefix + L" " + (cable ? tool_ + L" " + cable_ : L"- -") + L" " + std::to_wstring(Seconds), lease_,
+                     ports, error_))
         return;
     unsigned a = 0, b = 0, wired = 0;
     if (std::sscanf(ports.c_str(), "%u %u %u", &a, &b, &wired) != 3 || !a || !b) {

@@ -28,7 +28,8 @@ namespace serial_test {
 class TPtyPair {
 public:
     // OnCable false keeps the pair off the cable: a plain pty pair.
-    explicit TPtyPair(bool OnCable = true);
+    // The pair goes by itself after Seconds, so a test that dies leaves none.
+    explicit TPtyPair(bool OnCable = true, unsigned Seconds = 900);
     ~TPtyPair();
     TPtyPair(const TPtyPair&) = delete;
     TPtyPair& operator=(const TPtyPair&) = delete;
