@@ -4,8 +4,10 @@
 
 #include "stress.h"
 
-// The pseudo-terminal pairs of the serial tests, compiled into this program.
+// The pseudo-terminal pairs and the device simulator of the serial tests,
+// compiled into this program.
 #include "tests/support/pty_pair.cpp"
+#include "tests/support/simulator.cpp"
 
 namespace stress {
 
