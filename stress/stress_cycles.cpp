@@ -2,9 +2,9 @@
 // makes one: what the process holds must stay flat.
 //
 // Wine keeps part of its own heap for every overlapped WaitCommEvent that
-// went pending and then ended, whoever waits. That cost is measured here
-// with bare Win32 calls, and the library's figure is what its cycles add to
-// the heap beyond it.
+// went pending and then ended, whoever waits. That cost is measured with
+// bare Win32 calls, and the library's figure is what its cycles add to the
+// heap beyond it.
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -22,37 +22,6 @@ namespace {
 using TControls = std::vector<std::shared_ptr<fw::TThreadControl>>;
 
 // ---- references: bare Win32
-
-// Wine's heap cost of one overlapped WaitCommEvent that went pending and was
-// ended by SetCommMask(h, 0), in bytes.
-double WineCostPerWait(std::uint32_t port, int waits) {
-    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    OVERLAPPED o{};
-    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    auto run = [&](int n) {
-        int ended = 0;
-        for (int i = 0; i < n; ++i) {
-            SetCommMask(h, EV_RXCHAR);
-            DWORD mask = 0, got = 0;
-            o.Internal = o.InternalHigh = 0;
-            if (WaitCommEvent(h, &mask, &o) || GetLastError() != ERROR_IO_PENDING) continue;
-            SetCommMask(h, 0);
-            if (WaitForSingleObject(o.hEvent, 2000) == WAIT_OBJECT_0) ++ended;
-            GetOverlappedResult(h, &o, &got, FALSE);
-        }
-        return ended;
-    };
-    run(20);
-    const TProcessUse u0 = ProcessUse();
-    const int ended = run(waits);
-    const TProcessUse u1 = ProcessUse();
-    CloseHandle(o.hEvent);
-    CloseHandle(h);
-    return ended ? static_cast<double>(u1.HeapBytes - u0.HeapBytes) / ended : -1;
-}
 
 // Heap kept per cycle of two threads with message queues, one posting to the other.
 DWORD WINAPI Receiver(void*) {

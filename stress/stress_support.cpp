@@ -4,8 +4,10 @@
 
 #include "stress.h"
 
-// The pseudo-terminal pairs of the serial tests, compiled into this program.
+// The pseudo-terminal pairs and the device simulator of the serial tests,
+// compiled into this program.
 #include "tests/support/pty_pair.cpp"
+#include "tests/support/simulator.cpp"
 
 namespace stress {
 
@@ -61,6 +63,35 @@ TCountPendingWaits::~TCountPendingWaits() { nr::Win32 = saved_; }
 
 long long PendingWaits() { return gPendingWaits.load(); }
 long long PendingIo() { return gPendingIo.load(); }
+
+double WineCostPerWait(std::uint32_t port, int waits) {
+    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    OVERLAPPED o{};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto run = [&](int n) {
+        int ended = 0;
+        for (int i = 0; i < n; ++i) {
+            SetCommMask(h, EV_RXCHAR);
+            DWORD mask = 0, got = 0;
+            o.Internal = o.InternalHigh = 0;
+            if (WaitCommEvent(h, &mask, &o) || GetLastError() != ERROR_IO_PENDING) continue;
+            SetCommMask(h, 0);
+            if (WaitForSingleObject(o.hEvent, 2000) == WAIT_OBJECT_0) ++ended;
+            GetOverlappedResult(h, &o, &got, FALSE);
+        }
+        return ended;
+    };
+    run(20);
+    const TProcessUse u0 = ProcessUse();
+    const int ended = run(waits);
+    const TProcessUse u1 = ProcessUse();
+    CloseHandle(o.hEvent);
+    CloseHandle(h);
+    return ended ? static_cast<double>(u1.HeapBytes - u0.HeapBytes) / ended : -1;
+}
 
 // ---- port component
 

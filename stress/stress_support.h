@@ -86,6 +86,10 @@ private:
 // Counted since the program started: pending waits, and all pending calls.
 long long PendingWaits();
 long long PendingIo();
+// Wine's heap cost of one overlapped WaitCommEvent that went pending and was
+// ended by SetCommMask(h, 0), in bytes, measured with bare Win32 calls on a
+// port; -1 when none went pending.
+double WineCostPerWait(std::uint32_t Port, int Waits);
 
 // The utility's line: 57600 8N1, no flow control.
 void UseUtilityLine(nr::TnrCustomComm& Com);
