@@ -27,6 +27,8 @@ bool RegisterSection(const char* Name, const char* Title, TSectionFn Fn, unsigne
 
 bool ShortForm();
 unsigned SoakMinutes();
+// The time budget of the section being run, in seconds.
+unsigned SectionSeconds();
 // The repetition count of the form being run.
 int Reps(int Full, int Short);
 

@@ -86,7 +86,7 @@ TCycles Cycle(TStressComm& com, TPeerPort& peer, std::atomic<std::uint32_t>& rec
 }
 
 void Cycles() {
-    TPtyPair pair;
+    TPtyPair pair(true, SectionSeconds());  // the section outlasts a test's pair
     if (!PairReady(pair, "the cycles")) return;
     const double wineCost = WineCostPerWait(pair.PortA(), Reps(1000, 200));
     Reference("Wine: heap kept per pending WaitCommEvent that ended (bare Win32)", wineCost, "B");

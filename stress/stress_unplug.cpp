@@ -180,7 +180,7 @@ TOutcome Try(bool cable, bool mainThread, const TStateRow& state, DWORD pauseMs,
 }
 
 void Unplug() {
-    TPtyPair spare;
+    TPtyPair spare(true, SectionSeconds());  // the section outlasts a test's pair
     if (!PairReady(spare, "the reopen")) return;
     TPeerPort sparePeer(spare.PortB());
     // 22 rows of states, pairs and modes: 1,012 unplugs in the full form.
