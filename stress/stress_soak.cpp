@@ -248,7 +248,7 @@ public:
 private:
     bool Replug();
     void ChangeMode();
-    TSample Sample() { return {ProcessUse(rig_.Process()), ProcessUse(), LogBytes(rig_.Log()), tally_.Presses}; }
+    TSample Sample() { return {ProcessUse(rig_.Process()), ProcessUse(), LogBytes(rig_.Log()), tally_}; }
     void MinuteLine(unsigned minute, const TSample& s);
     void Verdict(const TSample& from, const TSample& to, double winePerExchange, double wineHandlesPerStart);
 
