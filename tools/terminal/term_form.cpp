@@ -17,11 +17,13 @@ const wchar_t kCaption[] = L"nrterm serial terminal";
 namespace {
 
 const UINT kMsgReceived = WM_APP + 1;  // received bytes wait to be shown
-// Received text is shown at most this often, and at most this much at a
-// time (the latest): every insert costs the edit control a layout of its
-// whole text, and the window has to paint and answer the user between them.
-const UINT kShowEveryMs = 50;
-const std::size_t kShowMaxBytes = 16 << 10;  // 50 ms of 3 Mbit/s
+// Received text is shown at most this much at a time, with at least this
+// pause between: an insert costs the edit control some 5 ms per KB under
+// Wine, and the window has to paint and answer the user between them.
+const UINT kShowEveryMs = 10;
+const std::size_t kShowMaxBytes = 2 << 10;
+// Beyond this the window is behind by more than a few turns: the oldest go.
+const std::size_t kPendingMax = 64 << 10;
 const UINT_PTR kShowTimerId = 1;
 const wchar_t kSettingsKey[] = L"Software\\nrterm";
 const wchar_t* const kRates[] = {L"300",   L"1200",  L"2400",   L"4800",   L"9600",   L"19200",
@@ -467,9 +469,9 @@ void TTermForm::Received(fw::TObject*, void* Buffer, std::uint32_t N) {
     }
     // The window shows the latest bytes of a flood.
     Pending += bytes;
-    if (Pending.size() > 2 * kShowMaxBytes) {
-        NotShown += Pending.size() - kShowMaxBytes;
-        Pending.erase(0, Pending.size() - kShowMaxBytes);
+    if (Pending.size() > 2 * kPendingMax) {
+        NotShown += Pending.size() - kPendingMax;
+        Pending.erase(0, Pending.size() - kPendingMax);
     }
     if (!Posted && handle_) Posted = PostMessageW(handle_, kMsgReceived, 0, 0) != FALSE;
 }
@@ -484,27 +486,31 @@ void TTermForm::ShowSoon() {
 
 void TTermForm::ShowReceived() {
     KillTimer(handle_, kShowTimerId);
-    LastShown = GetTickCount();
     std::string bytes;
     std::uint64_t notShown = 0;
     {
         std::lock_guard g(Lock);
-        bytes.swap(Pending);
-        Posted = false;
-        notShown = std::exchange(NotShown, 0) + bytes.size() - std::min(bytes.size(), kShowMaxBytes);
+        const std::size_t n = std::min(Pending.size(), kShowMaxBytes);
+        bytes.assign(Pending, 0, n);
+        Pending.erase(0, n);
+        Posted = !Pending.empty();  // the rest is shown after a pause, set below
+        notShown = std::exchange(NotShown, 0);
     }
     std::wstring text;
     if (notShown) {
         text = L"\r\n[" + std::to_wstring(notShown) + L" bytes not shown]\r\n";
-        bytes.erase(0, bytes.size() - std::min(bytes.size(), kShowMaxBytes));
         View.Reset();
     }
     if (!bytes.empty()) Append(text + View.Show(bytes));
+    // The pause lets the window paint and answer the user between inserts.
+    LastShown = GetTickCount();
+    std::lock_guard g(Lock);
+    if (Posted) SetTimer(handle_, kShowTimerId, kShowEveryMs, nullptr);
 }
 
 // Text goes at the end, whatever the user selected or scrolled to; that stays
 // in place, unless the caret was at the end, which then follows the text.
-// Past the scrollback the oldest rows go, a quarter of it at a time.
+// Past the scrollback the oldest rows go, 1/32 of it at a time.
 void TTermForm::Append(std::wstring Text) {
     const HWND h = Term->Handle();
     if (Text.size() > Scrollback) Text.erase(0, Text.size() - Scrollback);
@@ -516,7 +522,7 @@ void TTermForm::Append(std::wstring Text) {
     DWORD dropped = 0;
     LRESULT droppedRows = 0;
     if (len + Text.size() > Scrollback) {
-        const DWORD want = std::min<DWORD>(len, static_cast<DWORD>(len + Text.size() - Scrollback * 3 / 4));
+        const DWORD want = std::min<DWORD>(len, static_cast<DWORD>(len + Text.size() - Scrollback * 31 / 32));
         droppedRows = SendMessageW(h, EM_LINEFROMCHAR, want, 0) + 1;
         const LRESULT next = SendMessageW(h, EM_LINEINDEX, droppedRows, 0);
         dropped = next < 0 || static_cast<DWORD>(next) > len ? len : static_cast<DWORD>(next);
