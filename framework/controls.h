@@ -417,6 +417,7 @@ protected:
 class TGroupBox : public TWinControl {
 public:
     explicit TGroupBox(TComponent* AOwner);
+    void WndProc(TMessage& Message) override;
 
 protected:
     void CreateParams(TCreateParams& Params) override;

@@ -123,7 +123,17 @@ TGroupBox::TGroupBox(TComponent* AOwner) : TWinControl(AOwner) {
 void TGroupBox::CreateParams(TCreateParams& p) {
     TWinControl::CreateParams(p);
     p.WinClassName = L"BUTTON";
-    p.Style |= BS_GROUPBOX;
+    // Its face is painted beneath the controls it surrounds, never over them.
+    p.Style |= BS_GROUPBOX | WS_CLIPSIBLINGS;
+}
+
+// The parent clips its children out, so the frame fills its own face.
+void TGroupBox::WndProc(TMessage& m) {
+    if (m.Msg != WM_ERASEBKGND) return TWinControl::WndProc(m);
+    RECT r;
+    GetClientRect(handle_, &r);
+    FillRect(reinterpret_cast<HDC>(m.WParam), &r, GetSysColorBrush(COLOR_BTNFACE));
+    m.Result = 1;
 }
 
 // ---------------------------------------------------------------------------
