@@ -23,10 +23,15 @@ endfunction()
 
 # The serial terminal: the library's main example.
 set(term_dir ${PROJECT_SOURCE_DIR}/tools/terminal)
+# Its window and text handling are a library: the tests and the benchmark
+# drive them without the program.
+add_library(nrterm_core STATIC ${term_dir}/term_form.cpp ${term_dir}/term_options.cpp ${term_dir}/term_text.cpp)
+target_include_directories(nrterm_core PUBLIC ${term_dir})
+target_link_libraries(nrterm_core PUBLIC comm comdlg32)
 add_executable(nrterm WIN32 ${term_dir}/nrterm.cpp ${term_dir}/nrterm.rc)
 set_source_files_properties(${term_dir}/nrterm.rc PROPERTIES OBJECT_DEPENDS ${term_dir}/nrterm.manifest)
 nr_unicode_program(nrterm)
-target_link_libraries(nrterm PRIVATE comm)
+target_link_libraries(nrterm PRIVATE nrterm_core)
 
 # The port lister; its body is a library the tests drive directly.
 add_library(nrports_core STATIC ${PROJECT_SOURCE_DIR}/tools/ports/ports.cpp)
@@ -48,7 +53,7 @@ foreach(t IN ITEMS "Project2|Truck module programmer" "nrsim|Simulated truck mod
 endforeach()
 
 if(NR_HAVE_GTEST)
-    nr_test_exe(test_tools tests/tools nrports_core)
+    nr_test_exe(test_tools tests/tools nrports_core nrterm_core)
     add_dependencies(test_tools nrports nrsim)
 endif()
 if(TARGET nullmodem)
@@ -125,7 +130,13 @@ endif()
 
 # The terminal on a private X screen against picocom, with the real mouse.
 if(NR_HAVE_GTEST AND TARGET nrprobe)
-    add_test(NAME gui_terminal
-             COMMAND bash ${PROJECT_SOURCE_DIR}/tests/app/gui_terminal.sh --build-dir ${PROJECT_BINARY_DIR})
-    set_tests_properties(gui_terminal PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RESOURCE_LOCK nr_gui_prefix)
+    foreach(t gui_terminal gui_terminal_options)
+        add_test(NAME ${t} COMMAND bash ${PROJECT_SOURCE_DIR}/tests/app/${t}.sh --build-dir ${PROJECT_BINARY_DIR})
+        set_tests_properties(${t} PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RESOURCE_LOCK nr_gui_prefix)
+    endforeach()
+endif()
+
+# The benchmark measures the terminal's window too.
+if(TARGET bench_comm)
+    target_link_libraries(bench_comm PRIVATE nrterm_core)
 endif()

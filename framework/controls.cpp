@@ -798,7 +798,7 @@ TForm::~TForm() { Destroying(); }
 
 void TForm::UpdateWindowSize() {
     RECT r{0, 0, clientWidth_, clientHeight_};
-    AdjustWindowRectEx(&r, kFormStyle, FALSE, kFormExStyle);
+    AdjustWindowRectEx(&r, FormStyle(), FALSE, kFormExStyle);
     width_ = r.right - r.left;
     height_ = r.bottom - r.top;
     if (handle_) SetWindowPos(handle_, nullptr, 0, 0, width_, height_, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -816,7 +816,7 @@ void TForm::SetClientHeight(int v) {
 
 void TForm::CreateParams(TCreateParams& p) {
     p.WinClassName = kClassForm;
-    p.Style = kFormStyle;
+    p.Style = FormStyle();
     if (visible_) p.Style |= WS_VISIBLE;
     if (!enabled_) p.Style |= WS_DISABLED;
     p.ExStyle = kFormExStyle;
@@ -825,6 +825,19 @@ void TForm::CreateParams(TCreateParams& p) {
     p.Width = width_;
     p.Height = height_;
     p.WndParent = nullptr;
+}
+
+DWORD TForm::FormStyle() const { return sizeable_ ? kFormStyle | WS_THICKFRAME | WS_MAXIMIZEBOX : kFormStyle; }
+
+void TForm::Resized(LPARAM ClientSize) {
+    clientWidth_ = LOWORD(ClientSize);
+    clientHeight_ = HIWORD(ClientSize);
+    RECT r;
+    if (GetWindowRect(handle_, &r)) {
+        width_ = r.right - r.left;
+        height_ = r.bottom - r.top;
+    }
+    Notify(OnResize);
 }
 
 void TForm::CreateWnd() {
@@ -917,6 +930,9 @@ void TForm::WndProc(TMessage& m) {
             m.Result = 0;
             return;
         }
+        case WM_SIZE:
+            if (m.WParam != SIZE_MINIMIZED) Resized(m.LParam);
+            break;
         case WM_WINDOWPOSCHANGED: {
             auto* wp = reinterpret_cast<const WINDOWPOS*>(m.LParam);
             if (wp && !(wp->flags & SWP_NOMOVE)) {

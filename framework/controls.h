@@ -306,8 +306,8 @@ private:
 
 enum TPosition { poDesigned, poDesktopCenter };
 
-// A top-level window: a tool window with a thin caption, fixed size and no
-// minimise or maximise box, which still gets its own task-bar button.
+// A top-level window: a tool window with a thin caption, fixed size (unless
+// Sizeable) and no minimise box, which still gets its own task-bar button.
 class TForm : public TWinControl {
 public:
     explicit TForm(TComponent* AOwner);
@@ -319,6 +319,11 @@ public:
     void SetClientHeight(int v);
     TPosition Position() const { return position_; }
     void SetPosition(TPosition v) { position_ = v; }
+    // A sizing border and a maximise box; set before the window is created.
+    bool Sizeable() const { return sizeable_; }
+    void SetSizeable(bool v) { sizeable_ = v; }
+    // The client area changed size (ClientWidth and ClientHeight tell it).
+    TNotifyEvent OnResize;
 
     // Shows the window; the first form shown becomes the application's main
     // window, whose closing ends Run.
@@ -346,8 +351,11 @@ protected:
 private:
     void UpdateWindowSize();
     void FocusFirstControl();
+    DWORD FormStyle() const;
+    void Resized(LPARAM ClientSize);
     int clientWidth_ = 0, clientHeight_ = 0;
     TPosition position_ = poDesigned;
+    bool sizeable_ = false;
     HWND lastFocus_ = nullptr;
 };
 
@@ -402,6 +410,44 @@ public:
 
 protected:
     void CreateParams(TCreateParams& Params) override;
+};
+
+// A frame with a caption around a group of controls. The controls stay
+// children of the form: place the frame around them, after them.
+class TGroupBox : public TWinControl {
+public:
+    explicit TGroupBox(TComponent* AOwner);
+    void WndProc(TMessage& Message) override;
+
+protected:
+    void CreateParams(TCreateParams& Params) override;
+};
+
+// A lamp showing a state the user reads but does not set: lit (a coloured
+// face) while Checked. Checked is a published property, so it can serve as a
+// monitor like a check box, also set from a worker thread without waiting for
+// the window's thread. A click raises OnClick; the lamp does not change.
+// Other processes see the state as the window property kLitProperty.
+class TLed : public TWinControl {
+public:
+    explicit TLed(TComponent* AOwner);
+    ~TLed() override;
+    static constexpr const wchar_t* kLitProperty = L"fw.Lit";
+    bool Checked() const { return checked_.load(); }
+    void SetChecked(bool v);
+    TColor LitColor() const { return litColor_; }
+    void SetLitColor(TColor v);
+    std::vector<TPropInfo> PublishedProperties() const override;
+    void WndProc(TMessage& Message) override;
+
+protected:
+    void CreateParams(TCreateParams& Params) override;
+    void InitializeWnd() override;
+
+private:
+    std::atomic<bool> checked_{false};
+    TColor litColor_ = 0x00FF00;  // green
+    HBRUSH litBrush_ = nullptr;
 };
 
 class TCustomListControl;

@@ -113,6 +113,92 @@ void TLabel::CreateParams(TCreateParams& p) {
 }
 
 // ---------------------------------------------------------------------------
+// TGroupBox
+
+TGroupBox::TGroupBox(TComponent* AOwner) : TWinControl(AOwner) {
+    width_ = 185;
+    height_ = 105;
+}
+
+void TGroupBox::CreateParams(TCreateParams& p) {
+    TWinControl::CreateParams(p);
+    p.WinClassName = L"BUTTON";
+    // Its face is painted beneath the controls it surrounds, never over them.
+    p.Style |= BS_GROUPBOX | WS_CLIPSIBLINGS;
+}
+
+// The parent clips its children out, so the frame fills its own face.
+void TGroupBox::WndProc(TMessage& m) {
+    if (m.Msg != WM_ERASEBKGND) return TWinControl::WndProc(m);
+    RECT r;
+    GetClientRect(handle_, &r);
+    FillRect(reinterpret_cast<HDC>(m.WParam), &r, GetSysColorBrush(COLOR_BTNFACE));
+    m.Result = 1;
+}
+
+// ---------------------------------------------------------------------------
+// TLed
+
+TLed::TLed(TComponent* AOwner) : TWinControl(AOwner) {
+    width_ = 40;
+    height_ = 17;
+}
+
+// From here on the window's colour questions no longer reach this class.
+TLed::~TLed() {
+    if (litBrush_) DeleteObject(litBrush_);
+}
+
+void TLed::CreateParams(TCreateParams& p) {
+    TWinControl::CreateParams(p);
+    p.WinClassName = L"STATIC";
+    p.Style |= SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX | SS_NOTIFY | SS_SUNKEN;
+}
+
+void TLed::InitializeWnd() { SetChecked(checked_); }
+
+// Touches the window only with calls that do not wait for its thread.
+void TLed::SetChecked(bool v) {
+    checked_ = v;
+    HWND h = handle_;
+    if (!h) return;
+    SetPropW(h, kLitProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(v)));
+    InvalidateRect(h, nullptr, TRUE);
+}
+
+void TLed::SetLitColor(TColor v) {
+    litColor_ = v;
+    if (litBrush_) DeleteObject(litBrush_);
+    litBrush_ = nullptr;
+    if (handle_) InvalidateRect(handle_, nullptr, TRUE);
+}
+
+std::vector<TPropInfo> TLed::PublishedProperties() const {
+    auto props = TWinControl::PublishedProperties();
+    props.push_back(TPropInfo{L"Checked",
+                              [](const TObject* o) -> std::int64_t { return static_cast<const TLed*>(o)->Checked(); },
+                              [](TObject* o, std::int64_t v) { static_cast<TLed*>(o)->SetChecked(v != 0); }});
+    return props;
+}
+
+void TLed::WndProc(TMessage& m) {
+    if (m.Msg == CN_CTLCOLORSTATIC) {
+        auto dc = reinterpret_cast<HDC>(m.WParam);
+        const bool lit = checked_;
+        if (lit && !litBrush_) litBrush_ = CreateSolidBrush(ColorToRGB(litColor_));
+        SetBkColor(dc, lit ? ColorToRGB(litColor_) : GetSysColor(COLOR_BTNFACE));
+        SetTextColor(dc, GetSysColor(lit ? COLOR_BTNTEXT : COLOR_GRAYTEXT));
+        m.Result = reinterpret_cast<LRESULT>(lit ? litBrush_ : GetSysColorBrush(COLOR_BTNFACE));
+        return;
+    }
+    if (m.Msg == CN_COMMAND) {
+        if (HIWORD(m.WParam) == STN_CLICKED) Click();
+        return;
+    }
+    TWinControl::WndProc(m);
+}
+
+// ---------------------------------------------------------------------------
 // TListItems / TCustomListControl
 
 int TListItems::AddObject(const std::wstring& s, TObject* o) {

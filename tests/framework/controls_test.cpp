@@ -383,6 +383,37 @@ TEST_F(ControlsTest, CheckBoxCheckedIsPublished) {
     EXPECT_FALSE(SetOrdProp(form, L"Checked", 1));
 }
 
+TEST_F(ControlsTest, LampIsLitFromAWorkerThreadAndAClickChangesNothing) {
+    auto* led = Add<TLed>(10, 10, 40, 17);
+    Counter clicks;
+    led->OnClick = clicks.Event();
+    ShowForm();
+    // Set while this thread does not pump: the call must not wait for it.
+    std::thread worker([led] { SetOrdProp(led, L"Checked", 1); });
+    worker.join();
+    EXPECT_TRUE(led->Checked());
+    EXPECT_NE(GetPropW(led->Handle(), TLed::kLitProperty), nullptr);  // what other processes read
+    SendMessageW(led->Handle(), WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    SendMessageW(led->Handle(), WM_LBUTTONUP, 0, 0);
+    EXPECT_EQ(clicks.count, 1);
+    EXPECT_TRUE(led->Checked());
+}
+
+TEST_F(ControlsTest, SizeableFormTellsItsNewClientSize) {
+    form->SetSizeable(true);
+    Counter resized;
+    form->OnResize = resized.Event();
+    ShowForm();
+    EXPECT_TRUE(GetWindowLongW(form->Handle(), GWL_STYLE) & WS_THICKFRAME);
+    RECT r;
+    GetWindowRect(form->Handle(), &r);
+    SetWindowPos(form->Handle(), nullptr, 0, 0, r.right - r.left + 100, r.bottom - r.top + 50,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_EQ(form->ClientWidth(), 500);
+    EXPECT_EQ(form->ClientHeight(), 350);
+    EXPECT_GE(resized.count, 1);
+}
+
 TEST_F(ControlsTest, LabelShowsItsTextLiterally) {
     auto* label = Add<TLabel>(10, 10, 200, 17);
     label->SetCaption(L"COM1 & COM2");  // before the window exists

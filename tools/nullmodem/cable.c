@@ -136,6 +136,10 @@ void cable_note_settings(struct cable_table* t, struct cable_ref ref, uint32_t s
     __atomic_store_n(&l->count, n + 1, __ATOMIC_RELEASE);
 }
 
+void cable_note_break(struct cable_table* t, struct cable_ref ref) {
+    __atomic_fetch_add(&t->pair[ref.pair].breaks[ref.side], 1, __ATOMIC_RELAXED);
+}
+
 int cable_settings(const struct cable_table* t, struct cable_ref ref, uint32_t* out, int max) {
     struct cable_line* l = line_of(t, ref);
     const uint32_t n = load(&l->count);
@@ -199,6 +203,7 @@ static void rewrite(struct cable_table* t, int i, const char* a, const char* b) 
         __atomic_store_n(&e->force_on, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&e->force_off, 0, __ATOMIC_RELAXED);
         __atomic_store_n(&e->owner, 0, __ATOMIC_RELAXED);
+        __atomic_store_n(&p->breaks[s], 0, __ATOMIC_RELAXED);
         struct cable_ref r = {i, s};
         memset(line_of(t, r), 0, sizeof(struct cable_line));
     }

@@ -38,7 +38,8 @@ struct cable_pair {
     /* Odd while the tool rewrites the pair; a reader that sees it change
      * read a torn entry. A pair is free when its first path is empty. */
     uint32_t seq;
-    uint32_t reserved[3];
+    uint32_t breaks[2]; /* breaks each end has sent (TIOCSBRK, tcsendbreak) */
+    uint32_t reserved;
     struct cable_end end[2];
 };
 
@@ -102,6 +103,9 @@ int cable_settings(const struct cable_table* t, struct cable_ref ref, uint32_t* 
 
 /* "57600/8N1" (2 stop bits: "8N2"; 1.5 stop bits are kept as 2). */
 void cable_format_settings(uint32_t settings, char* buf, unsigned size);
+
+/* The end sent a break: a pty carries none, so the cable counts them. */
+void cable_note_break(struct cable_table* t, struct cable_ref ref);
 
 /* Drops the end's outputs if PID owns them (it closed the port). */
 void cable_release(struct cable_table* t, struct cable_ref ref, uint32_t pid);

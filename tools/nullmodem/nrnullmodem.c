@@ -21,7 +21,8 @@ static void usage(FILE* f) {
             "  ring TTY on|off             RING at TTY\n"
             "  force TTY LINE on|off|auto  hold an input of TTY on or off, or let it follow the cable;\n"
             "                              LINE: cts, dsr, dcd (rlsd), ring (ri)\n"
-            "  show [TTY]                  the lines of every cable end (or of TTY), its line settings\n"
+            "  show [TTY]                  the lines of every cable end (or of TTY), the breaks it sent\n"
+            "                              (breaks=N), its line settings\n"
             "                              (rate/data bits, parity, stop bits: line=57600/8N1) and the\n"
             "                              ones it used before, the latest first (before=1200/7N1,...)\n"
             "TTY may be a link to the tty (as socat makes) while the link exists; after\n"
@@ -63,6 +64,7 @@ static void print_end(const struct cable_table* t, struct cable_ref r) {
     printf("%.*s", CABLE_PATH, t->pair[r.pair].end[r.side].path);
     for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i)
         printf(" %s=%d", lines[i].name, (w & lines[i].bit) != 0);
+    printf(" breaks=%u", __atomic_load_n(&t->pair[r.pair].breaks[r.side], __ATOMIC_RELAXED));
     /* The settings the end uses, then those it used before, the latest first. */
     uint32_t s[CABLE_HISTORY];
     const int n = cable_settings(t, r, s, CABLE_HISTORY);

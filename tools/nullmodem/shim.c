@@ -109,6 +109,9 @@ static int dispatch(const char* name, void** slot, int fd, unsigned long request
     }
     struct cable_ref ref;
     struct cable_table* t;
+    /* A break on (TIOCSBRK) or a timed one (TCSBRK with 0, tcsendbreak). */
+    const int brk = request == TIOCSBRK || ((request == TCSBRK || request == TCSBRKP) && !arg);
+    if (brk && (t = end_of(fd, &ref))) cable_note_break(t, ref);
     if (!(is_modem_request(request) || termios_size(request)) || !(t = end_of(fd, &ref))) return f(fd, request, arg);
     return is_modem_request(request) ? answer(t, fd, request, ref, arg) : termios_request(t, ref, f, fd, request, arg);
 }

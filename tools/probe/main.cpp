@@ -17,7 +17,9 @@
 //   nrprobe enabled                  "1" when the window takes input, else "0"
 //   nrprobe paint                    have the window repaint itself now (before a screenshot)
 //   nrprobe title                    the window caption
-//   nrprobe checked CAPTION          "1" when the check box with that caption is ticked, else "0"
+//   nrprobe checked CAPTION          "1" when the check box with that caption is ticked, or the
+//                                    lamp with that caption is lit, else "0"
+//   nrprobe logrect                  screen rectangle of the log pane
 //   nrprobe labels                   the texts of the window's labels, one a line
 //   nrprobe version FILE             ProductName, FileVersion and FileDescription of a program file
 // NR_PROBE_TITLE names another window to look at: the start of its caption.
@@ -278,9 +280,22 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (cmd == L"checked" && argc > 2) {
-        HWND c = FindChild(main, L"Button", argv[2], BS_CHECKBOX);
-        if (!c) return Fail("no check box captioned that");
-        std::printf("%d\n", SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0);
+        if (HWND c = FindChild(main, L"Button", argv[2], BS_CHECKBOX)) {
+            std::printf("%d\n", SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0);
+            return 0;
+        }
+        // A lamp: a static control that keeps its state as a window property.
+        HWND c = FindChild(main, L"Static", argv[2]);
+        if (!c) return Fail("no check box or lamp captioned that");
+        std::printf("%d\n", GetPropW(c, L"fw.Lit") ? 1 : 0);
+        return 0;
+    }
+    if (cmd == L"logrect") {
+        HWND e = FindLog(main);
+        if (!e) return Fail("no log pane");
+        RECT r;
+        GetWindowRect(e, &r);
+        PrintRect(r);
         return 0;
     }
     if (cmd == L"labels") {
@@ -295,6 +310,6 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr,
                  "usage: nrprobe wait SECONDS | rect CAPTION | press CAPTION | window | item TEXT | box | list | log | "
                  "client L T W H | boxrect | until SECONDS FROM TEXT... | enabled | paint | title | checked CAPTION | "
-                 "labels | version FILE\n");
+                 "logrect | labels | version FILE\n");
     return 2;
 }
