@@ -66,11 +66,14 @@ peer_received() { grep -qF -- "$1" "$MJ_RUN/peer.log" 2>/dev/null; }
 # picocom's own report of its modem lines, e.g. "DSR:1 ... CTS:0"; asks anew.
 peer_lines() {
     local n
-    n=$(grep -c 'mctl:' "$MJ_RUN/peer.out" 2>/dev/null)
+    n=$(peer_reports)
     peer_keys '\001\026'  # C-a C-v
-    within 10 test "$(grep -c 'mctl:' "$MJ_RUN/peer.out")" -gt "$n" || return 1
-    grep 'mctl:' "$MJ_RUN/peer.out" | tail -n1 | tr -d '\r'
+    within 30 peer_answered "$n" || return 1
+    grep 'mctl:.*RI:[01]' "$MJ_RUN/peer.out" | tail -n1 | tr -d '\r'
 }
+peer_reports() { grep -c 'mctl:.*RI:[01]' "$MJ_RUN/peer.out" 2>/dev/null; }
+# Counted anew on each try: an argument to within is expanded only once.
+peer_answered() { [ "$(peer_reports)" -gt "$1" ]; }
 peer_sees() {  # peer_sees DSR:1 CTS:0
     local l w
     l=$(peer_lines) || return 1
@@ -103,6 +106,7 @@ term_session() {
     trap 'rc=$?; term_cleanup; (exit $rc); mj_cleanup' EXIT
     mj_start_xvfb
     mj_prepare_prefix
+    wine reg delete 'HKCU\Software\nrterm' /f </dev/null >/dev/null 2>&1 9>&-  # no earlier run's settings
     mj_plug
     peer_start
     need "picocom runs on the far end of the cable" $?

@@ -258,7 +258,10 @@ void TTermForm::OpenCloseClick(fw::TObject*) {
         std::lock_guard g(Lock);
         Error.clear();
     }
-    if (Com->Active()) SaveSettings();
+    if (Com->Active())
+        SaveSettings();
+    else if (Com->ComName() != SettingsPort)
+        LoadSettings();  // a port picked in the box comes back as it was left
     Com->SetActive(!Com->Active());
     if (Com->Active()) {
         ApplySwitches();
@@ -317,6 +320,7 @@ void TTermForm::ShowLine() {
 
 void TTermForm::LoadSettings() {
     const std::wstring port = Com->ComName();
+    SettingsPort = port;
     Com->LoadConfig(HKEY_CURRENT_USER, kSettingsKey, port);
     fw::TRegistry reg;
     TPrefs p;
@@ -465,7 +469,15 @@ void TTermForm::Received(fw::TObject*, void* Buffer, std::uint32_t N) {
     if (CaptureFile != INVALID_HANDLE_VALUE) {
         const std::string out = Stamps->Checked() ? Stamper.Apply(bytes, TimeStamp()) : bytes;
         DWORD written = 0;
-        WriteFile(CaptureFile, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
+        if (!WriteFile(CaptureFile, out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
+            written != out.size()) {
+            // A capture with a hole in it is worse than one that ends where the user is told.
+            const DWORD e = GetLastError();
+            Error = L"Capture into " + CaptureName + L" stopped (error " + std::to_wstring(e) + L")";
+            CloseHandle(CaptureFile);
+            CaptureFile = INVALID_HANDLE_VALUE;
+            CaptureName.clear();
+        }
     }
     // The window shows the latest bytes of a flood.
     Pending += bytes;
@@ -554,12 +566,15 @@ void TTermForm::ShowStatus(fw::TObject*) {
                      L" " + std::to_wstring(Com->ByteSize()) + kParity[Com->Parity() % 5] + kStop[Com->StopBits() % 3] +
                      kFlow[Com->StreamProtocol() % 3] + L"   received " + std::to_wstring(Com->TotalReceived()) +
                      L", sent " + std::to_wstring(Com->TotalSent());
+    bool capturing;
     {
         std::lock_guard g(Lock);
-        if (!CaptureName.empty()) s += L"   capture: " + CaptureName;
+        capturing = !CaptureName.empty();
+        if (capturing) s += L"   capture: " + CaptureName;
         if (!Error.empty()) s += L"   " + Error;
     }
     if (s != Status->Caption()) Status->SetCaption(s);
+    if (Capture->Checked() && !capturing) Capture->SetChecked(false);  // a capture that failed
     // The port also closes by itself, when its adapter is pulled out.
     const wchar_t* action = Com->Active() ? L"Close" : L"Open";
     if (OpenClose->Caption() != action) OpenClose->SetCaption(action);

@@ -91,7 +91,8 @@ private:
     fw::TLabel* Status;
     fw::TTimer *Ticker, *BreakTimer;
     std::uint32_t Scrollback = kDefaultScrollback;
-    TRxText View;  // the window's thread only
+    std::wstring SettingsPort;  // the port whose saved settings are in use
+    TRxText View;               // the window's thread only
     DWORD LastShown = 0;
 
     // Shared with the delivering thread.
