@@ -28,6 +28,30 @@ enum TParity : std::uint8_t { pNone, pOdd, pEven, pMark, pSpace };
 enum TStopBits : std::uint8_t { sbOne, sbOneAndHalf, sbTwo };
 enum TStreamProtocol : std::uint8_t { spNone, spXonXoff, spHardware };
 
+// The line as the engine asks a driver for it. ToDcb writes it over the DCB's
+// named fields and leaves alone the ones the engine never sets (fParity, DSR
+// flow and sensitivity, error and NUL handling, abort on error, the upper DTR
+// bit); FromDcb reads it back.
+struct TLineSettings {
+    std::uint32_t BaudRate = 0;
+    std::uint8_t ByteSize = 8;
+    TParity Parity = pNone;
+    TStopBits StopBits = sbOne;
+    char EventChar = 0;
+    TStreamProtocol Protocol = spNone;
+    bool RS485 = false;
+    // RS485 with RTS raised and dropped by the engine: the driver leaves RTS alone.
+    bool EngineDrivesRts = false;
+
+    void ToDcb(DCB& d) const;
+    static TLineSettings FromDcb(const DCB& d, bool EngineDrivesRts);
+};
+
+// The DCB's flag word as stored configurations lay it out: bit n is its n-th
+// bit-field.
+DWORD DcbFlagWord(const DCB& d);
+void SetDcbFlagWord(DCB& d, DWORD Word);
+
 // The COMSTAT status bits, bit n of the COMSTAT flag byte is member n.
 enum TComStateFlag : std::uint8_t { csCtsHold, csDsrHold, csRlsdHold, csXoffHold, csXoffSent, csEof, csTxim };
 using TComStateFlags = fw::TSet<TComStateFlag, std::uint8_t>;
@@ -233,6 +257,8 @@ protected:
     void FreeReceiveBuffer();
     // StreamProtocol and RS485Mode as the flag word of the held DCB tells them.
     void FlowControlFromDcb();
+    // The settings together, as the held DCB and the flow-control fields have them.
+    TLineSettings LineSettings() const;
 
     TMsgThread* MsgThread = nullptr;    // not owned; forgotten when told to stop
     TCommThread* CommThread = nullptr;  // not owned; forgotten when told to stop

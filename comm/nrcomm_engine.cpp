@@ -1,6 +1,5 @@
 // The port engine: construction, open and close, line settings, time-outs,
 // queue sizes, the configuration dialog and communication errors.
-#include <cstddef>
 #include <cstring>
 
 #include "nrcomm.h"
@@ -14,51 +13,6 @@ namespace {
 constexpr DWORD kSizeCommConfig = 52;
 constexpr DWORD kSizeDcb = 28;
 static_assert(sizeof(COMMCONFIG) == kSizeCommConfig && sizeof(DCB) == kSizeDcb);
-
-// The bits of the DCB flag word, in the order of its bit fields.
-constexpr DWORD fBinary = 1u << 0;
-constexpr DWORD fParity = 1u << 1;
-constexpr DWORD fOutxCtsFlow = 1u << 2;
-constexpr DWORD fOutxDsrFlow = 1u << 3;
-constexpr DWORD DtrControl(DWORD v) { return v << 4; }  // two bits
-constexpr DWORD fDsrSensitivity = 1u << 6;
-constexpr DWORD fTXContinueOnXoff = 1u << 7;
-constexpr DWORD fOutX = 1u << 8;
-constexpr DWORD fInX = 1u << 9;
-constexpr DWORD fErrorChar = 1u << 10;
-constexpr DWORD fNull = 1u << 11;
-constexpr DWORD RtsControl(DWORD v) { return v << 12; }  // two bits
-constexpr DWORD fAbortOnError = 1u << 14;
-
-// Kept as they are when the line settings are applied (the upper DTR bit
-// with them: only DTR_CONTROL_ENABLE is ever written).
-constexpr DWORD kKeepFlags =
-    fParity | fOutxDsrFlow | DtrControl(2) | fDsrSensitivity | fTXContinueOnXoff | fErrorChar | fNull | fAbortOnError;
-constexpr DWORD kFlagsNone = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_ENABLE);
-constexpr DWORD kFlagsXonXoff = kFlagsNone | fOutX | fInX;
-constexpr DWORD kFlagsHardware =
-    fBinary | fOutxCtsFlow | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_HANDSHAKE);
-constexpr DWORD kFlagsRS485 = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_TOGGLE);
-// A driver that cannot toggle RTS refuses the request: the engine drives RTS
-// itself, so the driver is asked to leave it alone (off until a send).
-constexpr DWORD kFlagsRS485Emulated = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_DISABLE);
-constexpr DWORD kRtsControl = RtsControl(3);
-// The words stored configurations and other programs know.
-static_assert(kKeepFlags == 0x4CEA && kFlagsNone == 0x1011 && kFlagsXonXoff == 0x1311 && kFlagsHardware == 0x2015 &&
-              kFlagsRS485 == 0x3011 && kFlagsRS485Emulated == 0x0011);
-
-// The flag word follows DCBlength and BaudRate.
-constexpr std::size_t kDcbFlagsOffset = 8;
-static_assert(offsetof(DCB, BaudRate) + sizeof(DWORD) == kDcbFlagsOffset &&
-              offsetof(DCB, wReserved) == kDcbFlagsOffset + sizeof(DWORD));
-
-DWORD DcbFlags(const DCB& d) {
-    DWORD f;
-    std::memcpy(&f, reinterpret_cast<const char*>(&d) + kDcbFlagsOffset, sizeof f);
-    return f;
-}
-
-void SetDcbFlags(DCB& d, DWORD f) { std::memcpy(reinterpret_cast<char*>(&d) + kDcbFlagsOffset, &f, sizeof f); }
 
 }  // namespace
 
@@ -193,23 +147,14 @@ bool TnrCustomComm::ApplyLineSettings() {
     return !IsOpen() || Win32.SetCommState(hPort, &CommCfg.dcb) || EmulateRefusedToggle();
 }
 
-void TnrCustomComm::BuildDcb() {
-    CommCfg.dcb.DCBlength = kSizeDcb;
-    DWORD f = DcbFlags(CommCfg.dcb) & kKeepFlags;
-    if (fRS485Mode)
-        f |= EmulatesRS485() ? kFlagsRS485Emulated : kFlagsRS485;
-    else if (fProtocol == spXonXoff)
-        f |= kFlagsXonXoff;
-    else if (fProtocol == spHardware)
-        f |= kFlagsHardware;
-    else
-        f |= kFlagsNone;
-    SetDcbFlags(CommCfg.dcb, f);
-    CommCfg.dcb.XonLim = 2048;
-    CommCfg.dcb.XoffLim = 2048;
-    CommCfg.dcb.XonChar = 0x11;
-    CommCfg.dcb.XoffChar = 0x13;
+TLineSettings TnrCustomComm::LineSettings() const {
+    TLineSettings s = TLineSettings::FromDcb(CommCfg.dcb, EmulatesRS485());
+    s.Protocol = fProtocol;
+    s.RS485 = fRS485Mode;
+    return s;
 }
+
+void TnrCustomComm::BuildDcb() { LineSettings().ToDcb(CommCfg.dcb); }
 
 // Many drivers (Wine's among them) refuse RTS toggling on systems that could
 // do it: the engine then drives RTS itself. A DCB refused for anything else
@@ -244,14 +189,9 @@ void TnrCustomComm::ReadCommConfig() {
 }
 
 void TnrCustomComm::FlowControlFromDcb() {
-    const DWORD f = DcbFlags(CommCfg.dcb);
-    if ((f & kFlagsXonXoff) == kFlagsXonXoff)
-        fProtocol = spXonXoff;
-    else if ((f & kFlagsHardware) == kFlagsHardware)
-        fProtocol = spHardware;
-    else
-        fProtocol = spNone;
-    fRS485Mode = (f & kFlagsRS485) == kFlagsRS485 || (EmulatesRS485() && (f & kRtsControl) == 0);
+    const TLineSettings s = TLineSettings::FromDcb(CommCfg.dcb, EmulatesRS485());
+    fProtocol = s.Protocol;
+    fRS485Mode = s.RS485;
 }
 
 void TnrCustomComm::ConfigDialog() {
@@ -279,9 +219,7 @@ void TnrCustomComm::SetByteSize(std::uint8_t Value) {
 
 void TnrCustomComm::SetParity(TParity Value) {
     CommCfg.dcb.Parity = static_cast<BYTE>(Value);
-    DWORD f = DcbFlags(CommCfg.dcb);
-    f = (Value == pNone) ? (f & ~fParity) : (f | fParity);
-    SetDcbFlags(CommCfg.dcb, f);
+    CommCfg.dcb.fParity = Value != pNone;
     ApplyLineSettings();
 }
 

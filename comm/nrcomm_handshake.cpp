@@ -20,14 +20,17 @@ constexpr std::uint8_t kBegin6 = 0x08, kEnd6 = 0x09;  // the same in 6-bit chara
 // Flow control would let the driver hold RTS (which then ignores our
 // sequence) or drop bytes while a line is off.
 DCB IdentificationDcb(DCB d) {
-    d.BaudRate = 1200;
-    d.ByteSize = 7;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
+    TLineSettings s = TLineSettings::FromDcb(d, true);
+    s.BaudRate = 1200;
+    s.ByteSize = 7;
+    s.Parity = pNone;
+    s.StopBits = sbOne;
+    s.Protocol = spNone;
+    s.RS485 = true;  // with the engine driving RTS: the driver leaves it alone
+    s.ToDcb(d);
     d.fParity = FALSE;
-    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = d.fOutX = d.fInX = FALSE;
+    d.fOutxDsrFlow = d.fDsrSensitivity = FALSE;
     d.fDtrControl = DTR_CONTROL_ENABLE;
-    d.fRtsControl = RTS_CONTROL_DISABLE;
     return d;
 }
 

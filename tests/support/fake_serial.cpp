@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../../comm/nrcomm.h"
+
 namespace serial_test {
 
 namespace {
@@ -294,8 +296,7 @@ struct TFakeSerialApi {
         TFakeSerial* f = Port(h);
         if (!f) return FALSE;
         f->dcb_ = *d;
-        DWORD flags;
-        std::memcpy(&flags, reinterpret_cast<const char*>(d) + 8, sizeof flags);
+        const DWORD flags = nr::DcbFlagWord(*d);
         f->NoteLocked("SetCommState " + std::to_string(d->BaudRate) + " " + std::to_string(flags));
         return TRUE;
     }
