@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "nrcomm.h"
+#include "nrsysutils.h"
 
 namespace nr {
 
@@ -81,19 +82,6 @@ std::wstring ReadIdentification(TnrCustomSerialComm& c) {
     return s;
 }
 
-// Sets a flag for a scope, and gives it its old value back however the scope ends.
-class TFlagHold {
-public:
-    explicit TFlagHold(std::atomic<bool>& Flag) : f_(Flag), was_(Flag.exchange(true)) {}
-    ~TFlagHold() { f_ = was_; }
-    TFlagHold(const TFlagHold&) = delete;
-    TFlagHold& operator=(const TFlagHold&) = delete;
-
-private:
-    std::atomic<bool>& f_;
-    const bool was_;
-};
-
 // DTR on, RTS off, and a device that is there answers with DSR.
 bool DeviceAnswersDsr(TnrCustomSerialComm& c) {
     c.ClearDeviceBuffers();
@@ -122,7 +110,8 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     if (!IsOpen()) return {};
     // The string stays in the driver's queue for this call, even when a
     // handler of received data is attached.
-    TFlagHold held(fReceiveHeld);
+    const bool wasHeld = fReceiveHeld.exchange(true);
+    const TScopeExit release([&] { fReceiveHeld = wasHeld; });
     if (!DeviceAnswersDsr(*this)) {
         // The port stays open, also when this call opened it: the caller
         // finds it as the failed handshake left it.

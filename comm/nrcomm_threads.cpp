@@ -212,13 +212,9 @@ void TnrCustomComm::ProcessCommEvent(const MSG& Msg) {
     if (!link || link->Stopped) return;
     const DWORD M = static_cast<DWORD>(Msg.wParam);
     // However this dispatch ends, the event-wait thread may wait again.
-    struct TGate {
-        detail::TCommLink& L;
-        bool Rx;
-        ~TGate() {
-            if (Rx) L.OpenReceiveGate();
-        }
-    } gate{*link, (M & EV_RXCHAR) != 0};
+    const TScopeExit gate([&] {
+        if (M & EV_RXCHAR) link->OpenReceiveGate();
+    });
     try {
         if (!DispatchErrors(*link)) return;
         if (M & EV_RXCHAR) {
