@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "nrcomm.h"
-#include "nrcomm_link.h"
+#include "nrcomm_channel.h"
 #include "nrsysutils.h"
 
 namespace nr {
@@ -32,23 +32,14 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
     CommCfg.dcb.DCBlength = kSizeDcb;
     SetBufferInSize(8192);
     SetBufferOutSize(8192);
-    // SendData's write gets an event of its own: waiting on the port handle
-    // would also wake on the completion of any other read or write.
-    hAsyncEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    fOvlAsync.hEvent = hAsyncEvent;
 }
 
 TnrCustomComm::~TnrCustomComm() {
-    if (fLink) fLink->ComAlive = false;
+    if (fChannel) fChannel->Orphan();
     SetTerminal(nullptr);  // gives the control its own window procedure back
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
     Dropping([this] { Close(); });
-    // A write still in flight would complete into fOvlAsync and fAsyncData.
-    FinishAsyncWrite(false, INFINITE);
-    if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
-    hAsyncEvent = nullptr;
-    fOvlAsync.hEvent = nullptr;
 }
 
 std::wstring TnrCustomComm::QueryComName() { return L"Unknown"; }
@@ -72,7 +63,7 @@ void TnrCustomComm::Open() {
     WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
     SetTraceStates(fTraceStates);
     StartThreadIO();
-    AwaitFirstWait();
+    if (fChannel && fCommThreadControl) fChannel->AwaitFirstWait();
     DoNotify(ncMediumOpened);
 }
 
@@ -102,19 +93,19 @@ void TnrCustomComm::ShutdownPort(bool Purge) {
         if (NotYetSend() > 0) ClearDeviceBuffers();
         Win32.SetCommMask(hPort, 0);
     }
-    DropSendQueue();
-    if (fAsyncPending) {
-        Win32.PurgeComm(hPort, PURGE_TXABORT);
-        FinishAsyncWrite(false, 200);
+    const auto ch = fChannel;
+    if (ch) {
+        ch->DropQueue();
+        ch->AbortWrite(200, fTotalSent);
     }
     FreeReceiveBuffer();
     TnrBaseIO::Close();
     // A write the driver held on to past the abort is released by the close.
-    FinishAsyncWrite(false, INFINITE);
+    if (ch) ch->FinishWrite(INFINITE, fTotalSent);
     DoNotify(ncMediumClosed);
 }
 
-void TnrCustomComm::PortFailed(DWORD Error) {
+void TnrCustomComm::ChannelFailed(DWORD Error) {
     WriteLogFmt(dlDetail, L"The port failed: %u, %s", {Error, SysErrorText(Error)});
     ShutdownPort(false);
 }
@@ -301,8 +292,7 @@ std::uint32_t TnrCustomComm::NotYetSend() {
     DWORD errors = 0;
     COMSTAT cs{};
     if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
-    detail::TSlimGuard g(fSendLock);
-    return cs.cbOutQue + static_cast<std::uint32_t>(fSendQueue.size());
+    return cs.cbOutQue + (fChannel ? fChannel->QueuedBytes() : 0);
 }
 
 // ---- errors
