@@ -234,22 +234,6 @@ public:
     void SetTerminal(fw::TWinControl* Value) { BindTerminal(Value); }
     void SetTerminalUsage(TTerminalUsage Value) { ApplyTerminalUsage(Value); }
 
-protected:
-    void BindTerminal(fw::TWinControl* Value);
-    void ApplyTerminalUsage(TTerminalUsage Value);
-    void ReapplyTerminal() override;
-    // Every message of the terminal control passes here.
-    void TerminalWndProc(fw::TMessage& Message);
-
-private:
-    friend struct TTerminalHook;  // the control's window hook (nrcomm_terminal.cpp)
-    void UnhookTerminal();
-    // Sends a typed character in the terminal's code page.
-    void SendTyped(wchar_t Ch);
-    HWND hTerminalHooked = nullptr;   // the window carrying our hook
-    wchar_t fTypedHighSurrogate = 0;  // first half of a typed character beyond 0xFFFF
-
-public:
     TOnSent OnAfterSend;
     TOnTraceEvent OnTraceState;
     TOnCommErrorEvent OnCommError;
@@ -269,6 +253,11 @@ protected:
     void FlowControlFromDcb();
     // The settings together, as the held DCB and the flow-control fields have them.
     TLineSettings LineSettings() const;
+    void BindTerminal(fw::TWinControl* Value);
+    void ApplyTerminalUsage(TTerminalUsage Value);
+    void ReapplyTerminal() override;
+    // Every message of the terminal control passes here.
+    void TerminalWndProc(fw::TMessage& Message);
 
     TMsgThread* MsgThread = nullptr;    // not owned; forgotten when told to stop
     TCommThread* CommThread = nullptr;  // not owned; forgotten when told to stop
@@ -301,6 +290,11 @@ protected:
     COMMCONFIG CommCfg{};
 
 private:
+    friend struct TTerminalHook;  // the control's window hook (nrcomm_terminal.cpp)
+    void UnhookTerminal();
+    // Sends a typed character in the terminal's code page.
+    void SendTyped(wchar_t Ch);
+
     // ---- what the port channel tells
     void ChannelEvent(const MSG& Msg) override { ProcessCommEvent(Msg); }
     // Reports a failure of the SendData block, sends what queued behind it.
@@ -338,6 +332,8 @@ private:
 
     std::shared_ptr<detail::TPortChannel> fChannel;
     std::atomic<std::uint32_t> fCountedQueued{0};  // queued bytes already counted
+    HWND hTerminalHooked = nullptr;                // the window carrying our hook
+    wchar_t fTypedHighSurrogate = 0;               // first half of a typed character beyond 0xFFFF
 };
 
 }  // namespace nr
