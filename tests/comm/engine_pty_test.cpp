@@ -1,4 +1,4 @@
-// Tests of comm/nrcomm_engine.cpp, comm/nrcomm_io.cpp, comm/nrcomm_threads.cpp.
+// Tests of comm/nrcomm_engine.cpp, comm/nrcomm_io.cpp, comm/nrcomm_dispatch.cpp, comm/nrcomm_channel.cpp.
 // Port engine on real serial lines: a pseudo-terminal pair under Wine, one end
 // opened by the component, the other by a peer in the test.
 #include <gtest/gtest.h>
