@@ -234,6 +234,87 @@ DWORD TPortChannel::FinishWrite(DWORD WaitMs, TCounter& Sent) {
     return error;
 }
 
+// ---- the worker threads' side
+
+void TPortChannel::FirstWaitIssued() { Win32.SetEvent(hFirstWait); }
+
+bool TPortChannel::StartWait(TWaitSlot& Slot, bool& Done, DWORD& Error) {
+    TSlimGuard g(fLock);
+    if (fStopped) return false;
+    // The driver resets the event when the wait starts.
+    ResetOverlapped(Slot.ovl);
+    Slot.mask = 0;
+    Done = Win32.WaitCommEvent(hDevice, &Slot.mask, &Slot.ovl);
+    Error = Done ? 0 : Win32.GetLastError();
+    return true;
+}
+
+DWORD TPortChannel::StateQueryError() {
+    TSlimGuard g(fLock);
+    if (fStopped) return 0;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (Win32.GetCommState(hDevice, &dcb)) return 0;
+    const DWORD err = Win32.GetLastError();
+    return err ? err : ERROR_GEN_FAILURE;
+}
+
+TPortChannel::TPost TPortChannel::Post(WPARAM w, TCommNote Note) {
+    const bool rx = Note == cnEvent && (w & EV_RXCHAR);
+    TSlimGuard g(fLock);
+    if (fStopped) return TPost::Stopped;
+    if (rx) fRxOutstanding = true;
+    if (Win32.PostThreadMessageW(fMsgThreadId, nrCommMsgComEvent, w, Note)) return TPost::Posted;
+    if (rx) fRxOutstanding = false;
+    return TPost::Retry;
+}
+
+void TPortChannel::HandOver(const MSG& Msg) {
+    {
+        TSlimGuard g(fLock);
+        if (fStopped) return;
+        // From here until fBusy is cleared a closer waits for us, so the component stays valid.
+        fBusy = true;
+    }
+    // Captures one pointer only: std::function keeps it without a heap block.
+    const struct {
+        TPortChannel* Channel;
+        const MSG* Msg;
+    } call{this, &Msg};
+    auto body = [&call] { call.Channel->Dispatch(*call.Msg); };
+    // Dispatch lets nothing out; a failing hand-over itself ends here.
+    Dropping([&] {
+        if (fw::Application && fSink->ChannelOnMainThread())
+            fw::TThread::Synchronize(body);
+        else
+            body();
+    });
+    bool stopped;
+    {
+        TSlimGuard g(fLock);
+        fBusy = false;
+        stopped = fStopped;
+    }
+    if (stopped) Win32.SetEvent(hIdle);
+}
+
+void TPortChannel::Dispatch(const MSG& Msg) {
+    // Run later on the user-interface thread: the port may be closed by now.
+    if (fStopped) return;
+    fDispatchThread = Win32.GetCurrentThreadId();
+    try {
+        switch (Msg.lParam) {
+            case cnPortFailed: fSink->ChannelFailed(static_cast<DWORD>(Msg.wParam)); break;
+            case cnWriteStarted: fSink->ChannelWriteEnded(); break;
+            default: fSink->ChannelEvent(Msg);
+        }
+    } catch (...) {
+        // Nothing leaves a dispatch; a handler's exception is reported.
+        if (fSinkAlive) fSink->ChannelHandlerFailed();
+    }
+    fDispatchThread = 0;
+}
+
 }  // namespace detail
 
 // ---- the event-wait thread
@@ -245,12 +326,12 @@ TCommThread::TCommThread(std::shared_ptr<detail::TPortChannel> Channel) : fw::TT
 
 void TCommThread::Terminate() {
     fw::TThread::Terminate();
-    if (fLink) Win32.SetEvent(fLink->hStop);
+    if (fLink) Win32.SetEvent(fLink->StopEvent());
 }
 
 void TCommThread::Execute() {
     if (!fLink) return;
-    if (fLink->hDevice == INVALID_HANDLE_VALUE) {
+    if (fLink->Device() == INVALID_HANDLE_VALUE) {
         TellFirstWait();
         return;
     }
@@ -266,7 +347,7 @@ void TCommThread::Execute() {
     for (;;) {
         if (!fLink->AwaitReceiveGate()) break;
         // Whether the receive event just dispatched brought anything.
-        if (fRxJudged) fQuietRun = fLink->fRxNothingNew.exchange(false) ? fQuietRun + 1 : 0;
+        if (fRxJudged) fQuietRun = fLink->TakeNothingNew() ? fQuietRun + 1 : 0;
         fRxJudged = false;
         if (fQuietRun > kQuietFree && !Pause(std::min(fQuietRun - kQuietFree, kQuietMaxMs))) break;
         TOutcome o = StartWait();
@@ -281,20 +362,14 @@ void TCommThread::Execute() {
 void TCommThread::TellFirstWait() {
     if (fToldFirstWait) return;
     fToldFirstWait = true;
-    Win32.SetEvent(fLink->hFirstWait);
+    fLink->FirstWaitIssued();
 }
 
 TCommThread::TOutcome TCommThread::StartWait() {
-    // The handle is used only while the port has not been told to stop:
-    // after that it may be closed, or reused by a new open.
-    detail::TSlimGuard g(fLink->fLock);
-    if (fLink->fStopped || Terminated()) return {TEnd::Stopped, 0};
-    // The driver resets the event when the wait starts.
-    ResetOverlapped(fSlot->ovl);
-    fSlot->mask = 0;
-    if (Win32.WaitCommEvent(fLink->hDevice, &fSlot->mask, &fSlot->ovl))
-        return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
-    const DWORD err = Win32.GetLastError();
+    bool done = false;
+    DWORD err = 0;
+    if (Terminated() || !fLink->StartWait(*fSlot, done, err)) return {TEnd::Stopped, 0};
+    if (done) return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
     if (err == ERROR_IO_PENDING) {
         fPending = true;
         return {TEnd::Pending, 0};
@@ -304,7 +379,7 @@ TCommThread::TOutcome TCommThread::StartWait() {
 }
 
 TCommThread::TOutcome TCommThread::AwaitPending() {
-    HANDLE hs[2] = {fSlot->ovl.hEvent, fLink->hStop};
+    HANDLE hs[2] = {fSlot->ovl.hEvent, fLink->StopEvent()};
     if (Win32.WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0 || !StatusLanded()) {
         Win32.OutputDebugStringW(L"BREAK ...");
         return {TEnd::Stopped, 0};
@@ -315,7 +390,7 @@ TCommThread::TOutcome TCommThread::AwaitPending() {
     DWORD n = 0;
     // A wait that ends without success (the mask was reset, or the device is
     // going away) is empty; whether the device is still there is asked apart.
-    if (!Win32.GetOverlappedResult(fLink->hDevice, &fSlot->ovl, &n, FALSE)) return {TEnd::Empty, 0};
+    if (!Win32.GetOverlappedResult(fLink->Device(), &fSlot->ovl, &n, FALSE)) return {TEnd::Empty, 0};
     return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
 }
 
@@ -325,7 +400,7 @@ bool TCommThread::StatusLanded() {
     // mask and sets the event of a wait whose status it never writes: a
     // moment for a late status, then the wait counts as ended with its mask
     // (the driver has let go of it: the next wait is taken). False on stop.
-    if (Win32.WaitForSingleObject(fLink->hStop, kLateStatusMs) != WAIT_TIMEOUT) return false;
+    if (Win32.WaitForSingleObject(fLink->StopEvent(), kLateStatusMs) != WAIT_TIMEOUT) return false;
     Win32.ResetEvent(fSlot->ovl.hEvent);
     return true;
 }
@@ -362,32 +437,20 @@ DWORD TCommThread::QuietDeviceError() {
     const DWORD now = Win32.GetTickCount();
     if (now - fLastCheck < kDeviceCheckMs) return 0;
     fLastCheck = now;
-    detail::TSlimGuard g(fLink->fLock);
-    if (fLink->fStopped) return 0;
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (Win32.GetCommState(fLink->hDevice, &dcb)) return 0;
-    const DWORD err = Win32.GetLastError();
-    return err ? err : ERROR_GEN_FAILURE;
+    return fLink->StateQueryError();
 }
 
 bool TCommThread::Post(WPARAM w, detail::TCommNote note) {
-    const bool rx = note == detail::cnEvent && (w & EV_RXCHAR);
     for (;;) {
-        {
-            detail::TSlimGuard g(fLink->fLock);
-            if (fLink->fStopped) return false;
-            if (rx) fLink->fRxOutstanding = true;
-            if (Win32.PostThreadMessageW(fLink->fMsgThreadId, nrCommMsgComEvent, w, note)) return true;
-            if (rx) fLink->fRxOutstanding = false;
-        }
+        const auto posted = fLink->Post(w, note);
+        if (posted != detail::TPortChannel::TPost::Retry) return posted == detail::TPortChannel::TPost::Posted;
         if (Terminated()) return false;
         Win32.Sleep(1);  // the message thread has no queue yet, or it is full
     }
 }
 
 bool TCommThread::Pause(DWORD ms) {
-    return Win32.WaitForSingleObject(fLink->hStop, ms) == WAIT_TIMEOUT && !Terminated();
+    return Win32.WaitForSingleObject(fLink->StopEvent(), ms) == WAIT_TIMEOUT && !Terminated();
 }
 
 void TCommThread::ReleaseSlot() {
@@ -405,7 +468,7 @@ void TCommThread::ReleaseSlot() {
 // ---- the message thread
 
 TMsgThread::TMsgThread(std::shared_ptr<detail::TPortChannel> Channel) : fw::TThread(true), fLink(std::move(Channel)) {
-    if (fLink) fLink->fMsgThreadId = ThreadID();
+    if (fLink) fLink->SetMessageThread(ThreadID());
     SetFreeOnTerminate(true);
     Start();
 }
@@ -420,15 +483,15 @@ void TMsgThread::Execute() {
     // Make the queue now, so the first post finds it. A quit message posted
     // before it existed is lost, but the stop flag was set before it.
     Win32.PeekMessageW(&glMsg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    while (!Terminated() && !fLink->fStopped) {
-        if (fLink->fWatchWrite.exchange(false)) fWatchWrite = fLink->fOvlWrite.hEvent != nullptr;
+    while (!Terminated() && !fLink->Stopped()) {
+        if (fLink->TakeWatchWrite()) fWatchWrite = true;
         if (!NextMessage()) return;
-        if (fLink->fStopped || Terminated()) return;
+        if (fLink->Stopped() || Terminated()) return;
         if (glMsg.message == nrCommMsgQuitComEvent) return;
         if (glMsg.hwnd || glMsg.message != nrCommMsgComEvent)
             Win32.DispatchMessageW(&glMsg);
         else if (glMsg.lParam != detail::cnWriteStarted)  // that one only wakes us
-            RunOnDispatchThread();
+            fLink->HandOver(glMsg);
     }
 }
 
@@ -437,61 +500,19 @@ bool TMsgThread::NextMessage() {
     // A SendData write is pending: its end is an event too.
     for (;;) {
         if (Win32.PeekMessageW(&glMsg, nullptr, 0xC000, 0xFFFF, PM_REMOVE)) return glMsg.message != WM_QUIT;
-        const DWORD w = Win32.MsgWaitForMultipleObjects(1, &fLink->fOvlWrite.hEvent, FALSE, INFINITE, QS_POSTMESSAGE);
+        const HANDLE written = fLink->WriteEvent();
+        const DWORD w = Win32.MsgWaitForMultipleObjects(1, &written, FALSE, INFINITE, QS_POSTMESSAGE);
         if (w == WAIT_OBJECT_0) {
             fWatchWrite = false;
             glMsg = MSG{};
             glMsg.message = nrCommMsgComEvent;
             glMsg.lParam = detail::cnWriteStarted;  // the started write has ended
-            RunOnDispatchThread();
-            if (fLink->fStopped) return false;
+            fLink->HandOver(glMsg);
+            if (fLink->Stopped()) return false;
             continue;
         }
         if (w != WAIT_OBJECT_0 + 1) return false;
     }
-}
-
-void TMsgThread::RunOnDispatchThread() {
-    const std::shared_ptr<detail::TPortChannel> link = fLink;
-    {
-        detail::TSlimGuard g(link->fLock);
-        if (link->fStopped) return;
-        // From here until fBusy is cleared a closer waits for us, so the component stays valid.
-        link->fBusy = true;
-    }
-    // Captures one pointer only: std::function keeps it without a heap block.
-    auto body = [this] { DispatchBody(); };
-    // DispatchBody lets nothing out; a failing hand-over itself ends here.
-    Dropping([&] {
-        if (fw::Application && link->fSink->ChannelOnMainThread())
-            fw::TThread::Synchronize(body);
-        else
-            body();
-    });
-    bool stopped;
-    {
-        detail::TSlimGuard g(link->fLock);
-        link->fBusy = false;
-        stopped = link->fStopped;
-    }
-    if (stopped) Win32.SetEvent(link->hIdle);
-}
-
-void TMsgThread::DispatchBody() {
-    // Run later on the user-interface thread: the port may be closed by now.
-    if (fLink->fStopped) return;
-    fLink->fDispatchThread = Win32.GetCurrentThreadId();
-    try {
-        switch (glMsg.lParam) {
-            case detail::cnPortFailed: fLink->fSink->ChannelFailed(static_cast<DWORD>(glMsg.wParam)); break;
-            case detail::cnWriteStarted: fLink->fSink->ChannelWriteEnded(); break;
-            default: fLink->fSink->ChannelEvent(glMsg);
-        }
-    } catch (...) {
-        // Nothing leaves a dispatch; a handler's exception is reported.
-        if (fLink->fSinkAlive) fLink->fSink->ChannelHandlerFailed();
-    }
-    fLink->fDispatchThread = 0;
 }
 
 }  // namespace nr

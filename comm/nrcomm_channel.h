@@ -106,9 +106,37 @@ public:
     // Waits up to WaitMs for the block in flight to end and settles it; its error.
     DWORD FinishWrite(DWORD WaitMs, TCounter& Sent);
 
+    // ---- for the event-wait thread
+    HANDLE StopEvent() const { return hStop; }
+    void FirstWaitIssued();
+    // Before a new wait: blocks while a receive event is with the dispatch
+    // (a new wait would only report the same bytes again on drivers that
+    // report queued bytes rather than arrivals). False once stopped.
+    bool AwaitReceiveGate();
+    // Whether the receive event dispatched last brought nothing new; asked once.
+    bool TakeNothingNew() { return fRxNothingNew.exchange(false); }
+    // Issues a driver wait into Slot. The handle is used only while the port
+    // has not been told to stop: after that it may be closed, or reused by a
+    // new open. False when stopped; else Done is WaitCommEvent's result and
+    // Error its last error.
+    bool StartWait(TWaitSlot& Slot, bool& Done, DWORD& Error);
+    // The error of the driver's state query; 0 while it answers, or once stopped.
+    DWORD StateQueryError();
+    enum class TPost { Posted, Stopped, Retry };
+    // Posts a note to the message thread; Retry when it has no queue yet, or it is full.
+    TPost Post(WPARAM w, TCommNote Note);
+
+    // ---- for the message thread
+    void SetMessageThread(DWORD Id) { fMsgThreadId = Id; }
+    // Whether a SendData block started since last asked: its end is then watched.
+    bool TakeWatchWrite() { return fWatchWrite.exchange(false) && fOvlWrite.hEvent; }
+    HANDLE WriteEvent() const { return fOvlWrite.hEvent; }
+    // Hands a note to the component, on the user-interface thread when it
+    // asks for it; a closer waits meanwhile.
+    void HandOver(const MSG& Msg);
+
 private:
-    friend class nr::TCommThread;
-    friend class nr::TMsgThread;
+    void Dispatch(const MSG& Msg);
 
     // Under fSendLock. Settles a block whose write ended (its failure in
     // Error); false while it is still in flight.
@@ -121,12 +149,6 @@ private:
     DWORD StartQueuedLocked(TCounter& Sent);
     // Has the message thread watch for the end of the block just started.
     void WatchWrite();
-
-    // The event-wait thread, before it waits again: blocks while a receive
-    // event is with the dispatch (a new wait would only report the same bytes
-    // again on drivers that report queued bytes rather than arrivals). False
-    // once stopped.
-    bool AwaitReceiveGate();
 
     // Guards fStopped against the event-wait thread's use of the handle and
     // its posts, fBusy against the closer, and the receive gate.
@@ -222,8 +244,6 @@ protected:
 
 private:
     bool NextMessage();
-    void RunOnDispatchThread();
-    void DispatchBody();
     MSG glMsg{};
     bool fWatchWrite = false;
     std::shared_ptr<detail::TPortChannel> fLink;
