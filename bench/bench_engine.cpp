@@ -482,6 +482,8 @@ void PrintCpu(const char* what, const TCpu& c, double ms) {
 void UnreadBytes(TPtyPair& pair) {
     TCounting counting;
     auto com = std::make_unique<TTestComm>(nullptr, pair.PortA());
+    com->SetBaudRate(57600);
+    com->SetByteSize(8);
     com->SetActive(true);
     TPeerPort peer(pair.PortB());
     peer.Write("abc");

@@ -319,19 +319,20 @@ void TPortChannel::Dispatch(const MSG& Msg) {
 
 // ---- the event-wait thread
 
-TCommThread::TCommThread(std::shared_ptr<detail::TPortChannel> Channel) : fw::TThread(true), fLink(std::move(Channel)) {
+TCommThread::TCommThread(std::shared_ptr<detail::TPortChannel> Channel)
+    : fw::TThread(true), fChannel(std::move(Channel)) {
     SetFreeOnTerminate(true);
     Start();
 }
 
 void TCommThread::Terminate() {
     fw::TThread::Terminate();
-    if (fLink) Win32.SetEvent(fLink->StopEvent());
+    if (fChannel) Win32.SetEvent(fChannel->StopEvent());
 }
 
 void TCommThread::Execute() {
-    if (!fLink) return;
-    if (fLink->Device() == INVALID_HANDLE_VALUE) {
+    if (!fChannel) return;
+    if (fChannel->Device() == INVALID_HANDLE_VALUE) {
         TellFirstWait();
         return;
     }
@@ -345,9 +346,9 @@ void TCommThread::Execute() {
     }
     fLastCheck = Win32.GetTickCount() - kDeviceCheckMs;
     for (;;) {
-        if (!fLink->AwaitReceiveGate()) break;
+        if (!fChannel->AwaitReceiveGate()) break;
         // Whether the receive event just dispatched brought anything.
-        if (fRxJudged) fQuietRun = fLink->TakeNothingNew() ? fQuietRun + 1 : 0;
+        if (fRxJudged) fQuietRun = fChannel->TakeNothingNew() ? fQuietRun + 1 : 0;
         fRxJudged = false;
         if (fQuietRun > kQuietFree && !Pause(std::min(fQuietRun - kQuietFree, kQuietMaxMs))) break;
         TOutcome o = StartWait();
@@ -362,13 +363,13 @@ void TCommThread::Execute() {
 void TCommThread::TellFirstWait() {
     if (fToldFirstWait) return;
     fToldFirstWait = true;
-    fLink->FirstWaitIssued();
+    fChannel->FirstWaitIssued();
 }
 
 TCommThread::TOutcome TCommThread::StartWait() {
     bool done = false;
     DWORD err = 0;
-    if (Terminated() || !fLink->StartWait(*fSlot, done, err)) return {TEnd::Stopped, 0};
+    if (Terminated() || !fChannel->StartWait(*fSlot, done, err)) return {TEnd::Stopped, 0};
     if (done) return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
     if (err == ERROR_IO_PENDING) {
         fPending = true;
@@ -379,7 +380,7 @@ TCommThread::TOutcome TCommThread::StartWait() {
 }
 
 TCommThread::TOutcome TCommThread::AwaitPending() {
-    HANDLE hs[2] = {fSlot->ovl.hEvent, fLink->StopEvent()};
+    HANDLE hs[2] = {fSlot->ovl.hEvent, fChannel->StopEvent()};
     if (Win32.WaitForMultipleObjects(2, hs, FALSE, INFINITE) != WAIT_OBJECT_0 || !StatusLanded()) {
         Win32.OutputDebugStringW(L"BREAK ...");
         return {TEnd::Stopped, 0};
@@ -390,7 +391,7 @@ TCommThread::TOutcome TCommThread::AwaitPending() {
     DWORD n = 0;
     // A wait that ends without success (the mask was reset, or the device is
     // going away) is empty; whether the device is still there is asked apart.
-    if (!Win32.GetOverlappedResult(fLink->Device(), &fSlot->ovl, &n, FALSE)) return {TEnd::Empty, 0};
+    if (!Win32.GetOverlappedResult(fChannel->Device(), &fSlot->ovl, &n, FALSE)) return {TEnd::Empty, 0};
     return {fSlot->mask ? TEnd::Event : TEnd::Empty, fSlot->mask};
 }
 
@@ -400,7 +401,7 @@ bool TCommThread::StatusLanded() {
     // mask and sets the event of a wait whose status it never writes: a
     // moment for a late status, then the wait counts as ended with its mask
     // (the driver has let go of it: the next wait is taken). False on stop.
-    if (Win32.WaitForSingleObject(fLink->StopEvent(), kLateStatusMs) != WAIT_TIMEOUT) return false;
+    if (Win32.WaitForSingleObject(fChannel->StopEvent(), kLateStatusMs) != WAIT_TIMEOUT) return false;
     Win32.ResetEvent(fSlot->ovl.hEvent);
     return true;
 }
@@ -437,12 +438,12 @@ DWORD TCommThread::QuietDeviceError() {
     const DWORD now = Win32.GetTickCount();
     if (now - fLastCheck < kDeviceCheckMs) return 0;
     fLastCheck = now;
-    return fLink->StateQueryError();
+    return fChannel->StateQueryError();
 }
 
 bool TCommThread::Post(WPARAM w, detail::TCommNote note) {
     for (;;) {
-        const auto posted = fLink->Post(w, note);
+        const auto posted = fChannel->Post(w, note);
         if (posted != detail::TPortChannel::TPost::Retry) return posted == detail::TPortChannel::TPost::Posted;
         if (Terminated()) return false;
         Win32.Sleep(1);  // the message thread has no queue yet, or it is full
@@ -450,7 +451,7 @@ bool TCommThread::Post(WPARAM w, detail::TCommNote note) {
 }
 
 bool TCommThread::Pause(DWORD ms) {
-    return Win32.WaitForSingleObject(fLink->StopEvent(), ms) == WAIT_TIMEOUT && !Terminated();
+    return Win32.WaitForSingleObject(fChannel->StopEvent(), ms) == WAIT_TIMEOUT && !Terminated();
 }
 
 void TCommThread::ReleaseSlot() {
@@ -467,8 +468,9 @@ void TCommThread::ReleaseSlot() {
 
 // ---- the message thread
 
-TMsgThread::TMsgThread(std::shared_ptr<detail::TPortChannel> Channel) : fw::TThread(true), fLink(std::move(Channel)) {
-    if (fLink) fLink->SetMessageThread(ThreadID());
+TMsgThread::TMsgThread(std::shared_ptr<detail::TPortChannel> Channel)
+    : fw::TThread(true), fChannel(std::move(Channel)) {
+    if (fChannel) fChannel->SetMessageThread(ThreadID());
     SetFreeOnTerminate(true);
     Start();
 }
@@ -479,19 +481,19 @@ void TMsgThread::Terminate() {
 }
 
 void TMsgThread::Execute() {
-    if (!fLink) return;
+    if (!fChannel) return;
     // Make the queue now, so the first post finds it. A quit message posted
     // before it existed is lost, but the stop flag was set before it.
     Win32.PeekMessageW(&glMsg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    while (!Terminated() && !fLink->Stopped()) {
-        if (fLink->TakeWatchWrite()) fWatchWrite = true;
+    while (!Terminated() && !fChannel->Stopped()) {
+        if (fChannel->TakeWatchWrite()) fWatchWrite = true;
         if (!NextMessage()) return;
-        if (fLink->Stopped() || Terminated()) return;
+        if (fChannel->Stopped() || Terminated()) return;
         if (glMsg.message == nrCommMsgQuitComEvent) return;
         if (glMsg.hwnd || glMsg.message != nrCommMsgComEvent)
             Win32.DispatchMessageW(&glMsg);
         else if (glMsg.lParam != detail::cnWriteStarted)  // that one only wakes us
-            fLink->HandOver(glMsg);
+            fChannel->HandOver(glMsg);
     }
 }
 
@@ -500,15 +502,15 @@ bool TMsgThread::NextMessage() {
     // A SendData write is pending: its end is an event too.
     for (;;) {
         if (Win32.PeekMessageW(&glMsg, nullptr, 0xC000, 0xFFFF, PM_REMOVE)) return glMsg.message != WM_QUIT;
-        const HANDLE written = fLink->WriteEvent();
+        const HANDLE written = fChannel->WriteEvent();
         const DWORD w = Win32.MsgWaitForMultipleObjects(1, &written, FALSE, INFINITE, QS_POSTMESSAGE);
         if (w == WAIT_OBJECT_0) {
             fWatchWrite = false;
             glMsg = MSG{};
             glMsg.message = nrCommMsgComEvent;
             glMsg.lParam = detail::cnWriteStarted;  // the started write has ended
-            fLink->HandOver(glMsg);
-            if (fLink->Stopped()) return false;
+            fChannel->HandOver(glMsg);
+            if (fChannel->Stopped()) return false;
             continue;
         }
         if (w != WAIT_OBJECT_0 + 1) return false;

@@ -223,7 +223,7 @@ private:
     void ReleaseSlot();
     void TellFirstWait();
 
-    std::shared_ptr<detail::TPortChannel> fLink;
+    std::shared_ptr<detail::TPortChannel> fChannel;
     detail::TWaitSlot* fSlot = nullptr;
     bool fPending = false;
     DWORD fQuietRun = 0;     // waits in a row that brought nothing
@@ -246,7 +246,7 @@ private:
     bool NextMessage();
     MSG glMsg{};
     bool fWatchWrite = false;
-    std::shared_ptr<detail::TPortChannel> fLink;
+    std::shared_ptr<detail::TPortChannel> fChannel;
 };
 
 }  // namespace nr
