@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Build, run and test the project: ./build.sh test | run | bench | stress | soak | dist | screenshots
+# Build, run and test the project: ./build.sh test | run | bench | stress | soak | dist | install | screenshots
 #   test   install what is missing, build both architectures, run all tests on
 #          each this host can run
 #   run    install what is missing, build, run the utility against the simulated module
@@ -9,6 +9,8 @@
 #          (default 60), with mode changes, unplugs, an idle port and floods;
 #          one line a minute; not part of test
 #   dist   build optimised, pack one release zip per architecture, print their paths
+#   install PREFIX  build the library optimised and install its package into PREFIX
+#          (i686 unless NR_ARCH=x86_64)
 #   screenshots  take the README's pictures of the utility and the terminal (docs/)
 # Architectures: i686 (32-bit, the utility as it ships) and x86_64, each in
 # build/ARCH with its own Wine prefix. NR_ARCH=i686 or NR_ARCH=x86_64 picks one;
@@ -213,16 +215,34 @@ cmd_bench() {
     done
 }
 
+# The release zip of build folder $1 (CPack, component "release"); prints its path.
+pack() {
+    local out
+    out=$(cpack --config "$1/CPackConfig.cmake" -B "$1/dist" 2>&1) || { echo "$out" >&2; return 1; }
+    sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' <<<"$out"
+}
+
 cmd_dist() {
     local a dir zip zips=()
     setup
     for a in "${ARCHES[@]}"; do
         dir=$(release_dir "$a")
-        build "$a" "$dir" Release --target Project2 nrsim nrterm nrports
-        zip=$("$ROOT/tools/dist.sh" --build-dir "$dir") || die "$a: packing failed"
+        build "$a" "$dir" Release --target Project2 nrsim nrterm nrports nullmodem
+        zip=$(pack "$dir") || die "$a: packing failed"
         zips+=("$zip")
     done
     printf '%s\n' "${zips[@]}"
+}
+
+# The library package, optimised, of one architecture (i686 unless NR_ARCH).
+cmd_install() {
+    local prefix=${1:-} a=${ARCHES[0]} dir
+    [ -n "$prefix" ] || die "install: name the folder to install into (./build.sh install /opt/nrcomm)"
+    dir=$(release_dir "$a")
+    setup
+    build "$a" "$dir" Release --target comm framework
+    cmake --install "$dir" --prefix "$prefix" >/dev/null || die "$a: install failed"
+    say "$a package in $prefix: CMAKE_PREFIX_PATH=$prefix, toolchain $prefix/share/nrcomm/toolchain.cmake"
 }
 
 # The GUI checks take the pictures; the black screen around the window goes.
@@ -281,11 +301,11 @@ cmd_soak() {
     say "$a: the soak met every target"
 }
 
-usage() { sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; }
 
 case "${1:-}" in
     -h|--help|help) usage; exit 0 ;;
-    test|run|bench|stress|soak|dist|screenshots) ;;
+    test|run|bench|stress|soak|dist|install|screenshots) ;;
     *) usage >&2; exit 2 ;;
 esac
 host_check
@@ -296,5 +316,6 @@ case "$1" in
     stress) shift; cmd_stress "$@" ;;
     soak) shift; cmd_soak "$@" ;;
     dist) shift; cmd_dist ;;
+    install) shift; cmd_install "$@" ;;
     screenshots) shift; cmd_screenshots ;;
 esac

@@ -64,6 +64,8 @@ set(nr_pkg lib/cmake/nrcomm)
 # What the headers need of a consumer's compiler.
 target_compile_features(framework PUBLIC cxx_std_20)
 target_compile_definitions(framework INTERFACE "$<INSTALL_INTERFACE:UNICODE;_UNICODE;NOMINMAX;_WIN32_WINNT=0x0601>")
+# A consumer's programs import only Windows' DLLs with any mingw-w64 toolchain.
+target_link_options(framework INTERFACE "$<INSTALL_INTERFACE:${NR_STATIC_LINK}>")
 set_target_properties(framework PROPERTIES OUTPUT_NAME nrframework)
 set_target_properties(comm PROPERTIES OUTPUT_NAME nrcomm)
 install(TARGETS framework comm EXPORT nrcommTargets ARCHIVE DESTINATION lib)
@@ -80,12 +82,45 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake
                                  ARCH_INDEPENDENT)
 install(FILES ${PROJECT_BINARY_DIR}/nrcommConfig.cmake ${PROJECT_BINARY_DIR}/nrcommConfigVersion.cmake
         DESTINATION ${nr_pkg})
+# The toolchain of the package's architecture, for consumers without one.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw.cmake DESTINATION share/nrcomm)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw${NR_BITS}.cmake DESTINATION share/nrcomm
+        RENAME toolchain.cmake)
+
+# ---- the release zip (./build.sh dist): component "release", left out of a
+# plain install. The programs stripped, the user's README with its pictures,
+# the change list, the Wine port mapping script and the null-modem cable's
+# Linux side.
+set(nr_rel COMPONENT release EXCLUDE_FROM_ALL)
+foreach(t Project2 nrsim nrterm nrports)
+    if(TARGET ${t})
+        install(TARGETS ${t} RUNTIME DESTINATION . ${nr_rel})
+    endif()
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/USER.md DESTINATION . RENAME README.md ${nr_rel})
+install(FILES ${PROJECT_SOURCE_DIR}/CHANGES.md DESTINATION . ${nr_rel})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/utility.png ${PROJECT_SOURCE_DIR}/docs/terminal.png DESTINATION docs ${nr_rel})
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/wine-map-port.sh DESTINATION . ${nr_rel})
+if(TARGET nullmodem)
+    install(PROGRAMS ${nm_out}/nrnullmodem DESTINATION nullmodem ${nr_rel})
+    foreach(word i386 x86_64)
+        install(FILES ${nm_out}/lib/${word}-linux-gnu/libnrnullmodem.so DESTINATION nullmodem/lib/${word}-linux-gnu
+                ${nr_rel})
+    endforeach()
+endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME truck-programmer-${PROJECT_VERSION}-win${NR_BITS})
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};release;/")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/dist)
+include(CPack)
+
 # Another project builds and runs against the installed package; the release
 # zip (./build.sh dist) holds self-contained programs with their versions.
 if(NR_HAVE_GTEST)
     add_test(NAME package_consumer COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/consumer.sh ${PROJECT_BINARY_DIR})
     add_test(NAME package_dist COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/dist.sh ${PROJECT_BINARY_DIR})
-    set_tests_properties(package_consumer package_dist PROPERTIES TIMEOUT 180)
+    set_tests_properties(package_consumer package_dist PROPERTIES TIMEOUT 300)
 endif()
 
 # The terminal on a private X screen against picocom, with the real mouse.

@@ -17,11 +17,12 @@ set(CMAKE_FIND_ROOT_PATH /usr/${NR_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every program carries its own runtime: it imports only Windows' DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Packages installed outside the compiler's root (CMAKE_PREFIX_PATH) are found too.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Programs built here run under Wine (ctest, test discovery); the wrapper
-# picks the Wine loader of the program's architecture.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+# picks the Wine loader of the program's architecture. The copy installed
+# with the package has no wrapper beside it.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+endif()

@@ -3,6 +3,7 @@
 // pane and the port box show. Output is plain "\n"-separated UTF-8.
 //   nrprobe wait SECONDS             wait until the window is shown with its port list; prints the ms waited
 //   nrprobe rect CAPTION             screen rectangle of the child with that caption: "left top width height"
+//   nrprobe press CAPTION            click the button with that caption without a mouse (no display needed)
 //   nrprobe window                   screen rectangle of the window itself
 //   nrprobe client L T W H           screen rectangle of a rectangle given in client pixels
 //   nrprobe boxrect                  screen rectangle of the port box
@@ -196,6 +197,12 @@ int wmain(int argc, wchar_t** argv) {
         PrintRect(r);
         return 0;
     }
+    if (cmd == L"press" && argc > 2) {
+        HWND c = FindChild(main, L"Button", argv[2]);
+        if (!c) return Fail("no button captioned that");
+        PostMessageW(c, BM_CLICK, 0, 0);
+        return 0;
+    }
     if (cmd == L"window") {
         RECT r;
         GetWindowRect(main, &r);
@@ -286,7 +293,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: nrprobe wait SECONDS | rect CAPTION | window | item TEXT | box | list | log | "
+                 "usage: nrprobe wait SECONDS | rect CAPTION | press CAPTION | window | item TEXT | box | list | log | "
                  "client L T W H | boxrect | until SECONDS FROM TEXT... | enabled | paint | title | checked CAPTION | "
                  "labels | version FILE\n");
     return 2;
