@@ -239,7 +239,12 @@ public:
     TOnCommErrorEvent OnCommError;
 
 protected:
-    DWORD PrepareHandle() override { return ConfigurePort(); }
+    // Writes a DCB to the open port, leaving the settings alone; false when
+    // closed or refused.
+    bool WriteDcb(const DCB& Dcb);
+    // The port channel takes the handle over here.
+    DWORD PrepareHandle() override;
+    void ReleaseHandle(HANDLE Handle) override;
     // Closes the port; Purge clears pending output and the event mask first.
     // The dispatch uses it with false when the driver fails.
     void ShutdownPort(bool Purge);
@@ -329,6 +334,8 @@ private:
     void TakeCounted(std::uint32_t Taken);
     // An application's read of the port, counted.
     DWORD ReadCounted(void* Buffer, std::uint32_t Len);
+    // A line control sent to an open port; false when the port is closed.
+    bool Escape(DWORD Function);
 
     std::shared_ptr<detail::TPortChannel> fChannel;
     std::atomic<std::uint32_t> fCountedQueued{0};  // queued bytes already counted

@@ -32,17 +32,16 @@ constexpr DWORD kFirstWaitMs = 1000;
 
 namespace detail {
 
-TPortChannel::TPortChannel(HANDLE Device, std::uint32_t BufferSize, TChannelSink* Sink) : fSink(Sink), hDevice(Device) {
+TPortChannel::TPortChannel(HANDLE Device, TChannelSink* Sink) : fSink(Sink), hDevice(Device) {
     hStop = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hIdle = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hFirstWait = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     fOvlRead.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     fOvlWrite.hEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    fBuffer = static_cast<std::uint8_t*>(Win32.LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, BufferSize));
-    fBufferSize = fBuffer ? BufferSize : 0;
 }
 
 TPortChannel::~TPortChannel() {
+    Close();
     // The component waits for a block in flight when it closes the port; the
     // record and the block stay the driver's until it lets go of them.
     if (fState != TSendState::Idle) AwaitOverlappedEnd(fOvlWrite, INFINITE);
@@ -50,6 +49,57 @@ TPortChannel::~TPortChannel() {
     for (HANDLE h : {hStop, hIdle, hFirstWait, fOvlRead.hEvent, fOvlWrite.hEvent})
         if (h) Win32.CloseHandle(h);
 }
+
+void TPortChannel::Close() {
+    if (!fClosed.exchange(true)) Win32.CloseHandle(hDevice);
+}
+
+void TPortChannel::AllocBuffer(std::uint32_t Size) {
+    if (fBuffer) Win32.LocalFree(fBuffer);
+    fBuffer = static_cast<std::uint8_t*>(Win32.LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, Size));
+    fBufferSize = fBuffer ? Size : 0;
+}
+
+// ---- the component's use of the port
+
+BOOL TPortChannel::SetState(const DCB& Dcb) {
+    DCB d = Dcb;
+    return Win32.SetCommState(hDevice, &d);
+}
+
+BOOL TPortChannel::GetState(DCB& Dcb) { return Win32.GetCommState(hDevice, &Dcb); }
+
+BOOL TPortChannel::GetConfig(COMMCONFIG& Config) {
+    DWORD size = Config.dwSize;
+    return Win32.GetCommConfig(hDevice, &Config, &size);
+}
+
+BOOL TPortChannel::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
+    COMMTIMEOUTS t = Timeouts;
+    return Win32.SetCommTimeouts(hDevice, &t);
+}
+
+BOOL TPortChannel::GetTimeouts(COMMTIMEOUTS& Timeouts) { return Win32.GetCommTimeouts(hDevice, &Timeouts); }
+BOOL TPortChannel::SetQueues(DWORD In, DWORD Out) { return Win32.SetupComm(hDevice, In, Out); }
+BOOL TPortChannel::Properties(COMMPROP& Prop) { return Win32.GetCommProperties(hDevice, &Prop); }
+BOOL TPortChannel::Status(DWORD& Errors, COMSTAT* Stat) { return Win32.ClearCommError(hDevice, &Errors, Stat); }
+BOOL TPortChannel::SetEventMask(DWORD Mask) { return Win32.SetCommMask(hDevice, Mask); }
+BOOL TPortChannel::ModemStatus(DWORD& Status) { return Win32.GetCommModemStatus(hDevice, &Status); }
+BOOL TPortChannel::Escape(DWORD Function) { return Win32.EscapeCommFunction(hDevice, Function); }
+BOOL TPortChannel::Purge(DWORD Flags) { return Win32.PurgeComm(hDevice, Flags); }
+BOOL TPortChannel::TransmitChar(char Ch) { return Win32.TransmitCommChar(hDevice, Ch); }
+void TPortChannel::CancelPending() { CallCancelIo(hDevice); }
+void TPortChannel::Flush() { Win32.FlushFileBuffers(hDevice); }
+
+bool TPortChannel::Write(const void* Data, DWORD N, OVERLAPPED& Ovl, DWORD* Done) {
+    return WriteWait(hDevice, Data, N, Ovl, Done);
+}
+
+bool TPortChannel::Read(void* Buffer, DWORD N, OVERLAPPED& Ovl, DWORD* Done) {
+    return ReadWait(hDevice, Buffer, N, Ovl, Done);
+}
+
+// ---- the worker threads
 
 void TPortChannel::AwaitFirstWait() { Win32.WaitForSingleObject(hFirstWait, kFirstWaitMs); }
 

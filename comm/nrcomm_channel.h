@@ -53,12 +53,39 @@ struct TWaitSlot {
 
 class TPortChannel {
 public:
-    TPortChannel(HANDLE Device, std::uint32_t BufferSize, TChannelSink* Sink);
+    // Owns Device from here on: Close, or the last holder, closes it.
+    TPortChannel(HANDLE Device, TChannelSink* Sink);
     ~TPortChannel();
     TPortChannel(const TPortChannel&) = delete;
     TPortChannel& operator=(const TPortChannel&) = delete;
 
     HANDLE Device() const { return hDevice; }
+    // Closes the handle, once; it must not be used from then on.
+    void Close();
+    // The receive buffer; its memory goes with the channel, so a dispatch
+    // still reading into it keeps it alive.
+    void AllocBuffer(std::uint32_t Size);
+
+    // ---- the component's use of the port: each the driver's answer, its
+    // error left as the last error
+    BOOL SetState(const DCB& Dcb);
+    BOOL GetState(DCB& Dcb);
+    BOOL GetConfig(COMMCONFIG& Config);
+    BOOL SetTimeouts(const COMMTIMEOUTS& Timeouts);
+    BOOL GetTimeouts(COMMTIMEOUTS& Timeouts);
+    BOOL SetQueues(DWORD In, DWORD Out);
+    BOOL Properties(COMMPROP& Prop);
+    BOOL Status(DWORD& Errors, COMSTAT* Stat);
+    BOOL SetEventMask(DWORD Mask);
+    BOOL ModemStatus(DWORD& Status);
+    BOOL Escape(DWORD Function);
+    BOOL Purge(DWORD Flags);
+    BOOL TransmitChar(char Ch);
+    void CancelPending();
+    void Flush();
+    // The application's own reads and writes, on its own records.
+    bool Write(const void* Data, DWORD N, OVERLAPPED& Ovl, DWORD* Done);
+    bool Read(void* Buffer, DWORD N, OVERLAPPED& Ovl, DWORD* Done);
     // Returns once the event-wait thread's first wait is issued (or it ended).
     void AwaitFirstWait();
     // Tells both threads to stop; from then on nobody touches the handle or
@@ -156,6 +183,7 @@ private:
     CONDITION_VARIABLE fGateOpened = CONDITION_VARIABLE_INIT;
     std::atomic<bool> fStopped{false};
     std::atomic<bool> fSinkAlive{true};
+    std::atomic<bool> fClosed{false};
     TChannelSink* const fSink;
     const HANDLE hDevice;
     HANDLE hStop = nullptr;       // manual reset; set by Stop

@@ -62,10 +62,10 @@ TTraceStates EventMaskToTraceStates(DWORD Mask) {
 void TnrCustomComm::SetTraceStates(TTraceStates Value) {
     const DWORD mask = TraceStatesToEventMask(Value, EmulatesRS485());
     fTraceStates = Value;
-    if (IsOpen()) {
+    if (IsOpen() && fChannel) {
         // The empty mask first ends a pending wait, which restarts under the new mask.
-        Win32.SetCommMask(hPort, 0);
-        Win32.SetCommMask(hPort, mask);
+        fChannel->SetEventMask(0);
+        fChannel->SetEventMask(mask);
     }
 }
 
@@ -74,18 +74,15 @@ void TnrCustomComm::SetTraceStates(TTraceStates Value) {
 void TnrCustomComm::AllocReceiveBuffer() {
     FreeReceiveBuffer();
     const std::uint32_t size = std::max<std::uint32_t>(fBufferInSize, 8192);
-    detail::TChannelSink* sink = this;
-    fChannel = std::make_shared<detail::TPortChannel>(hPort, size, sink);
+    if (!fChannel) return;
+    fChannel->AllocBuffer(size);
     glBuffer = fChannel->Buffer();
     glBufferSize = fChannel->BufferSize();
 }
 
 void TnrCustomComm::FreeReceiveBuffer() {
-    // The memory goes with the last holder of the channel: a dispatch still
-    // reading into it keeps it alive.
     glBuffer = nullptr;
     glBufferSize = 0;
-    fChannel.reset();
 }
 
 void TnrCustomComm::StartThreadIO() {
@@ -153,7 +150,7 @@ bool TnrCustomComm::DispatchErrors(detail::TPortChannel& ch) {
     DWORD errors = 0;
     // A failing query means the handle is going away; the event-wait
     // thread reports the failure itself.
-    if (!Win32.ClearCommError(ch.Device(), &errors, &Stat)) return false;
+    if (!ch.Status(errors, &Stat)) return false;
     if (errors == 0) return true;
     DoCommError(errors, 0, StateFlagsOf(Stat));
     return false;

@@ -91,7 +91,7 @@ void TnrCustomComm::ShutdownPort(bool Purge) {
     if (!IsOpen()) return;
     if (Purge) {
         if (NotYetSend() > 0) ClearDeviceBuffers();
-        Win32.SetCommMask(hPort, 0);
+        if (fChannel) fChannel->SetEventMask(0);
     }
     const auto ch = fChannel;
     if (ch) {
@@ -110,16 +110,30 @@ void TnrCustomComm::ChannelFailed(DWORD Error) {
     ShutdownPort(false);
 }
 
+DWORD TnrCustomComm::PrepareHandle() {
+    // The channel owns the handle from its open on; its threads start later,
+    // once the open is announced and the receive buffer is there.
+    fChannel = std::make_shared<detail::TPortChannel>(hPort, static_cast<detail::TChannelSink*>(this));
+    return ConfigurePort();
+}
+
+void TnrCustomComm::ReleaseHandle(HANDLE Handle) {
+    if (!fChannel || fChannel->Device() != Handle) return TnrBaseIO::ReleaseHandle(Handle);
+    fChannel->Close();
+    fChannel.reset();
+}
+
 DWORD TnrCustomComm::ConfigurePort() {
+    if (!fChannel) return ERROR_INVALID_HANDLE;
     DWORD errors = 0;
-    Win32.ClearCommError(hPort, &errors, nullptr);
+    fChannel->Status(errors, nullptr);
     // Queue sizes are a recommendation: a driver that declines them (some
     // always do) still serves the port.
-    if (!Win32.SetupComm(hPort, fBufferInSize, fBufferOutSize))
+    if (!fChannel->SetQueues(fBufferInSize, fBufferOutSize))
         WriteLogFmt(dlDetail, L"Queue sizes declined: %s", {LastErrorText()});
     // Without its time-outs or its line settings the port is not the one asked
     // for; a handle that is no serial port at all refuses both.
-    if (!Win32.SetCommTimeouts(hPort, &fCommTimeouts)) return RefusedBy(L"time-outs");
+    if (!fChannel->SetTimeouts(fCommTimeouts)) return RefusedBy(L"time-outs");
     if (!ApplyLineSettings()) return RefusedBy(L"line settings");
     return ERROR_SUCCESS;
 }
@@ -135,8 +149,10 @@ DWORD TnrCustomComm::RefusedBy(const wchar_t* What) {
 
 bool TnrCustomComm::ApplyLineSettings() {
     BuildDcb();
-    return !IsOpen() || Win32.SetCommState(hPort, &CommCfg.dcb) || EmulateRefusedToggle();
+    return !fChannel || fChannel->SetState(CommCfg.dcb) || EmulateRefusedToggle();
 }
+
+bool TnrCustomComm::WriteDcb(const DCB& Dcb) { return fChannel && fChannel->SetState(Dcb); }
 
 TLineSettings TnrCustomComm::LineSettings() const {
     TLineSettings s = TLineSettings::FromDcb(CommCfg.dcb, EmulatesRS485());
@@ -155,7 +171,7 @@ bool TnrCustomComm::EmulateRefusedToggle() {
     const DWORD refused = Win32.GetLastError();
     fIsNotSupportRS485 = true;
     BuildDcb();
-    if (Win32.SetCommState(hPort, &CommCfg.dcb)) {
+    if (fChannel->SetState(CommCfg.dcb)) {
         WriteLogFmt(dlDetail, L"The driver refused RTS toggling (%s): the port drives RTS itself",
                     {SysErrorText(refused)});
         SetTraceStates(fTraceStates);  // transmit-empty drops RTS from now on
@@ -170,11 +186,11 @@ bool TnrCustomComm::EmulateRefusedToggle() {
 void TnrCustomComm::ReadCommConfig() {
     CommCfg.dwSize = kSizeCommConfig;
     CommCfg.dcb.DCBlength = kSizeDcb;
-    if (IsOpen()) {
-        Win32.GetCommConfig(hPort, &CommCfg, &CommCfg.dwSize);
+    if (fChannel) {
+        fChannel->GetConfig(CommCfg);
         CommCfg.dwSize = kSizeCommConfig;
         CommCfg.dcb.DCBlength = kSizeDcb;
-        Win32.GetCommState(hPort, &CommCfg.dcb);
+        fChannel->GetState(CommCfg.dcb);
     }
     FlowControlFromDcb();
 }
@@ -194,7 +210,7 @@ void TnrCustomComm::ConfigDialog() {
     CommCfg = cfg;
     CommCfg.dwSize = kSizeCommConfig;
     CommCfg.dcb.DCBlength = kSizeDcb;
-    if (IsOpen()) Win32.SetCommState(hPort, &CommCfg.dcb);
+    WriteDcb(CommCfg.dcb);
     ReadCommConfig();
 }
 
@@ -237,25 +253,25 @@ void TnrCustomComm::SetRS485Mode(bool Value) {
 }
 
 void TnrCustomComm::SetBufferInSize(std::uint16_t Value) {
-    if (IsOpen()) Win32.SetupComm(hPort, Value, fBufferOutSize);
+    if (fChannel) fChannel->SetQueues(Value, fBufferOutSize);
     fBufferInSize = Value;
 }
 
 void TnrCustomComm::SetBufferOutSize(std::uint16_t Value) {
-    if (IsOpen()) Win32.SetupComm(hPort, fBufferInSize, Value);
+    if (fChannel) fChannel->SetQueues(fBufferInSize, Value);
     fBufferOutSize = Value;
 }
 
 // ---- time-outs, driver state
 
 const COMMTIMEOUTS* TnrCustomComm::TimeOuts() {
-    if (IsOpen()) Win32.GetCommTimeouts(hPort, &fCommTimeouts);
+    if (fChannel) fChannel->GetTimeouts(fCommTimeouts);
     return &fCommTimeouts;
 }
 
 void TnrCustomComm::SetTimeOuts(const COMMTIMEOUTS* Value) {
     if (Value != &fCommTimeouts) std::memcpy(&fCommTimeouts, Value, sizeof fCommTimeouts);
-    if (IsOpen()) Win32.SetCommTimeouts(hPort, &fCommTimeouts);
+    if (fChannel) fChannel->SetTimeouts(fCommTimeouts);
 }
 
 std::uint32_t TnrCustomComm::TimeoutRead() { return TimeOuts()->ReadTotalTimeoutMultiplier; }
@@ -275,24 +291,22 @@ void TnrCustomComm::SetTimeoutWrite(std::uint32_t Value) {
 }
 
 const COMMPROP* TnrCustomComm::CommProp() {
-    if (IsOpen()) Win32.GetCommProperties(hPort, &ComProp);
+    if (fChannel) fChannel->Properties(ComProp);
     return &ComProp;
 }
 
 std::uint32_t TnrCustomComm::ReadyForRead() {
-    if (!IsOpen()) return 0;
     DWORD errors = 0;
     COMSTAT cs{};
-    if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
+    if (!IsOpen() || !fChannel || !fChannel->Status(errors, &cs)) return 0;
     return cs.cbInQue;
 }
 
 std::uint32_t TnrCustomComm::NotYetSend() {
-    if (!IsOpen()) return 0;
     DWORD errors = 0;
     COMSTAT cs{};
-    if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
-    return cs.cbOutQue + (fChannel ? fChannel->QueuedBytes() : 0);
+    if (!IsOpen() || !fChannel || !fChannel->Status(errors, &cs)) return 0;
+    return cs.cbOutQue + fChannel->QueuedBytes();
 }
 
 // ---- errors

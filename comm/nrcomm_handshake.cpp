@@ -124,18 +124,14 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     // The line as it was, then a close and, for a port that was open, a
     // reopen with its own settings and lines.
     auto restore = [&] {
-        if (IsOpen()) {
-            DCB d = saved;
-            Win32.SetCommState(hPort, &d);
-        }
+        WriteDcb(saved);
         SetTraceStates(savedTraces);
         SetActive(false);
         SetActive(wasActive);
     };
     std::wstring result;
     try {
-        DCB d = IdentificationDcb(saved);
-        Win32.SetCommState(hPort, &d);
+        WriteDcb(IdentificationDcb(saved));
         SetTraceStates(TTraceStates{});
         result = ReadIdentification(*this);
     } catch (...) {

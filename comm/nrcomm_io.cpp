@@ -26,7 +26,7 @@ void TnrCustomComm::SendChar(wchar_t Ch) {
 void TnrCustomComm::SendAheadChar(wchar_t Ch) {
     if (!IsOpen()) return;
     EmulatedRTS(true);
-    if (Win32.TransmitCommChar(hPort, static_cast<char>(Ch & 0xFF)))
+    if (fChannel && fChannel->TransmitChar(static_cast<char>(Ch & 0xFF)))
         fTotalSent += 1;
     else
         DoCommError(0, Win32.GetLastError(), TComStateFlags{});
@@ -43,7 +43,7 @@ void TnrCustomComm::SendString(const std::string& S) {
 
 void TnrCustomComm::SendNow(const std::uint8_t* Data, std::uint32_t N) {
     DWORD written = 0;
-    const bool ok = WriteWait(hPort, Data, N, fOvlWrite, &written);
+    const bool ok = fChannel && fChannel->Write(Data, N, fOvlWrite, &written);
     const DWORD err = ok ? 0 : Win32.GetLastError();
     fTotalSent += ok ? N : written;
     if (!ok) DoCommError(0, err, TComStateFlags{});
@@ -83,7 +83,7 @@ bool TnrCustomComm::ReportSend(const detail::TSendErrors& e) {
 
 DWORD TnrCustomComm::ReadCounted(void* Buffer, std::uint32_t Len) {
     DWORD got = 0;
-    ReadWait(hPort, Buffer, Len, fOvlRead, &got);
+    if (fChannel) fChannel->Read(Buffer, Len, fOvlRead, &got);
     TakeCounted(got);
     return got;
 }
@@ -112,30 +112,29 @@ std::string TnrCustomComm::ReadString() {
 // ---- purges and flush
 
 void TnrCustomComm::ClearDeviceInput() {
-    if (!IsOpen()) return;
-    Win32.PurgeComm(hPort, PURGE_RXABORT | PURGE_RXCLEAR);
+    if (!IsOpen() || !fChannel) return;
+    fChannel->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
     fCountedQueued = 0;
 }
 
 void TnrCustomComm::ClearDeviceOutput() {
-    if (!IsOpen()) return;
-    if (fChannel) fChannel->DropQueue();
-    Win32.PurgeComm(hPort, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (!IsOpen() || !fChannel) return;
+    fChannel->DropQueue();
+    fChannel->Purge(PURGE_TXABORT | PURGE_TXCLEAR);
     EmulatedRTS(false);
 }
 
 void TnrCustomComm::ClearDeviceBuffers() {
-    if (!IsOpen()) return;
-    if (fChannel) fChannel->DropQueue();
-    Win32.PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    if (!IsOpen() || !fChannel) return;
+    fChannel->DropQueue();
+    fChannel->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     fCountedQueued = 0;
-    CallCancelIo(hPort);
+    fChannel->CancelPending();
     EmulatedRTS(false);
 }
 
 void TnrCustomComm::FlushOutputBuffer() {
-    if (!IsOpen()) return;
-    Win32.FlushFileBuffers(hPort);
+    if (IsOpen() && fChannel) fChannel->Flush();
 }
 
 }  // namespace nr
