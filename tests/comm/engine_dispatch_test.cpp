@@ -51,6 +51,7 @@ struct EngineDispatch : testing::Test {
     void TearDown() override {
         com.reset();
         EXPECT_TRUE(WaitThreads(workers));
+        EXPECT_EQ(fake.ClosedTwice(), 0);
     }
 };
 

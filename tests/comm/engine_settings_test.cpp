@@ -241,6 +241,7 @@ TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
         EXPECT_FALSE(com->Active());
         EXPECT_FALSE(fake.IsOpen());  // the handle went back
         EXPECT_TRUE(fake.Called("Close"));
+        EXPECT_EQ(fake.ClosedTwice(), 0);
         EXPECT_FALSE(com->HasReceiveBuffer());
         EXPECT_FALSE(com->HasThreads());
         EXPECT_FALSE(com->EmulatesRS485());
