@@ -336,6 +336,8 @@ private:
     DWORD ReadCounted(void* Buffer, std::uint32_t Len);
     // A line control sent to an open port; false when the port is closed.
     bool Escape(DWORD Function);
+    // The open port's channel; none while closed.
+    detail::TPortChannel* OpenChannel() { return IsOpen() ? fChannel.get() : nullptr; }
 
     std::shared_ptr<detail::TPortChannel> fChannel;
     std::atomic<std::uint32_t> fCountedQueued{0};  // queued bytes already counted

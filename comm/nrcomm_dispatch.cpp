@@ -62,10 +62,10 @@ TTraceStates EventMaskToTraceStates(DWORD Mask) {
 void TnrCustomComm::SetTraceStates(TTraceStates Value) {
     const DWORD mask = TraceStatesToEventMask(Value, EmulatesRS485());
     fTraceStates = Value;
-    if (IsOpen() && fChannel) {
+    if (auto* ch = OpenChannel()) {
         // The empty mask first ends a pending wait, which restarts under the new mask.
-        fChannel->SetEventMask(0);
-        fChannel->SetEventMask(mask);
+        ch->SetEventMask(0);
+        ch->SetEventMask(mask);
     }
 }
 

@@ -298,15 +298,17 @@ const COMMPROP* TnrCustomComm::CommProp() {
 std::uint32_t TnrCustomComm::ReadyForRead() {
     DWORD errors = 0;
     COMSTAT cs{};
-    if (!IsOpen() || !fChannel || !fChannel->Status(errors, &cs)) return 0;
+    auto* ch = OpenChannel();
+    if (!ch || !ch->Status(errors, &cs)) return 0;
     return cs.cbInQue;
 }
 
 std::uint32_t TnrCustomComm::NotYetSend() {
     DWORD errors = 0;
     COMSTAT cs{};
-    if (!IsOpen() || !fChannel || !fChannel->Status(errors, &cs)) return 0;
-    return cs.cbOutQue + fChannel->QueuedBytes();
+    auto* ch = OpenChannel();
+    if (!ch || !ch->Status(errors, &cs)) return 0;
+    return cs.cbOutQue + ch->QueuedBytes();
 }
 
 // ---- errors

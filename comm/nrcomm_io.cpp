@@ -69,8 +69,9 @@ bool TnrCustomComm::SendBehindQueue(const std::uint8_t* Data, std::uint32_t N) {
 }
 
 void TnrCustomComm::ChannelWriteEnded() {
-    if (!IsOpen() || !fChannel) return;
-    ReportSend(fChannel->WriteEnded(fTotalSent, [this] { EmulatedRTS(true); }));
+    auto* ch = OpenChannel();
+    if (!ch) return;
+    ReportSend(ch->WriteEnded(fTotalSent, [this] { EmulatedRTS(true); }));
 }
 
 bool TnrCustomComm::ReportSend(const detail::TSendErrors& e) {
@@ -112,29 +113,32 @@ std::string TnrCustomComm::ReadString() {
 // ---- purges and flush
 
 void TnrCustomComm::ClearDeviceInput() {
-    if (!IsOpen() || !fChannel) return;
-    fChannel->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
+    auto* ch = OpenChannel();
+    if (!ch) return;
+    ch->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
     fCountedQueued = 0;
 }
 
 void TnrCustomComm::ClearDeviceOutput() {
-    if (!IsOpen() || !fChannel) return;
-    fChannel->DropQueue();
-    fChannel->Purge(PURGE_TXABORT | PURGE_TXCLEAR);
+    auto* ch = OpenChannel();
+    if (!ch) return;
+    ch->DropQueue();
+    ch->Purge(PURGE_TXABORT | PURGE_TXCLEAR);
     EmulatedRTS(false);
 }
 
 void TnrCustomComm::ClearDeviceBuffers() {
-    if (!IsOpen() || !fChannel) return;
-    fChannel->DropQueue();
-    fChannel->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    auto* ch = OpenChannel();
+    if (!ch) return;
+    ch->DropQueue();
+    ch->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     fCountedQueued = 0;
-    fChannel->CancelPending();
+    ch->CancelPending();
     EmulatedRTS(false);
 }
 
 void TnrCustomComm::FlushOutputBuffer() {
-    if (IsOpen() && fChannel) fChannel->Flush();
+    if (auto* ch = OpenChannel()) ch->Flush();
 }
 
 }  // namespace nr

@@ -7,7 +7,8 @@ namespace nr {
 TModemSignals TnrCustomComm::ModemSignals() {
     TModemSignals s;
     DWORD st = 0;
-    if (!IsOpen() || !fChannel || !fChannel->ModemStatus(st)) return s;
+    auto* ch = OpenChannel();
+    if (!ch || !ch->ModemStatus(st)) return s;
     if (st & MS_CTS_ON) s.Include(msCTS);
     if (st & MS_DSR_ON) s.Include(msDSR);
     if (st & MS_RING_ON) s.Include(msRing);
@@ -16,9 +17,9 @@ TModemSignals TnrCustomComm::ModemSignals() {
 }
 
 bool TnrCustomComm::Escape(DWORD Function) {
-    if (!IsOpen() || !fChannel) return false;
-    fChannel->Escape(Function);
-    return true;
+    auto* ch = OpenChannel();
+    if (ch) ch->Escape(Function);
+    return ch != nullptr;
 }
 
 void TnrCustomComm::SetStateDTR(bool State) {
