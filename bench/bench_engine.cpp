@@ -477,6 +477,27 @@ void PrintCpu(const char* what, const TCpu& c, double ms) {
          c.Server, c.Server / ms * 100);
 }
 
+// Bytes nobody reads: a driver that reports them again at every wait must not
+// cost a dispatch storm.
+void UnreadBytes(TPtyPair& pair) {
+    TCounting counting;
+    auto com = std::make_unique<TTestComm>(nullptr, pair.PortA());
+    com->SetBaudRate(57600);
+    com->SetByteSize(8);
+    com->SetActive(true);
+    TPeerPort peer(pair.PortB());
+    peer.Write("abc");
+    bench::IdleFor(500);  // counted, and the reports settled
+    gWaits = 0;
+    gQueries = 0;
+    bench::IdleFor(2000);
+    Line("  3 bytes nobody reads, 2 s: driver waits started %ld, queue queries (dispatches) %ld", gWaits.load(),
+         gQueries.load());
+    auto ts = com->Threads();
+    com.reset();
+    WaitThreads(ts);
+}
+
 void Idle() {
     TPtyPair pair;
     if (!pair.Ready()) return Line("  skipped: %s", pair.Error().c_str());
@@ -524,6 +545,7 @@ void Idle() {
         ratios.push_back(Ratio(total, baseline));
     }
     PrintSpread("CPU (process + wineserver) / bare", ratios);
+    UnreadBytes(pair);
 }
 
 // ---- heap blocks and kernel objects per receive event

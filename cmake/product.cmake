@@ -76,7 +76,7 @@ set_target_properties(comm PROPERTIES OUTPUT_NAME nrcomm)
 install(TARGETS framework comm EXPORT nrcommTargets ARCHIVE DESTINATION lib)
 foreach(dir framework comm)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION include/nrcomm/${dir}
-            FILES_MATCHING PATTERN "*.h" PATTERN "nrcomm_link.h" EXCLUDE)
+            FILES_MATCHING PATTERN "*.h" PATTERN "nrcomm_channel.h" EXCLUDE)
 endforeach()
 install(EXPORT nrcommTargets NAMESPACE nrcomm:: DESTINATION ${nr_pkg})
 math(EXPR NR_BITS "8 * ${CMAKE_SIZEOF_VOID_P}")

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "nrsysutils.h"
 #include "nrwin32.h"
 
 namespace nr {
@@ -280,28 +281,21 @@ bool ShownAsKey(unsigned char b) {
 // Received bytes go at the end of the text: at the user's caret they would
 // land in the middle of older lines. What the user selected is put back; a
 // caret at the end follows the text.
-class TAtTheEnd {
-public:
-    explicit TAtTheEnd(HWND h) : h_(h) {
-        Win32.SendMessageA(h_, EM_GETSEL, reinterpret_cast<WPARAM>(&start_), reinterpret_cast<LPARAM>(&end_));
-        DWORD last = 0;
-        SetSel(kEnd, kEnd);  // clamped to the text's length
-        Win32.SendMessageA(h_, EM_GETSEL, reinterpret_cast<WPARAM>(&last), 0);
-        follow_ = start_ == end_ && end_ == last;
-    }
-    ~TAtTheEnd() {
-        if (!follow_) SetSel(start_, end_);
-    }
-    TAtTheEnd(const TAtTheEnd&) = delete;
-    TAtTheEnd& operator=(const TAtTheEnd&) = delete;
+void SetSel(HWND h, DWORD a, DWORD b) { Win32.SendMessageA(h, EM_SETSEL, a, static_cast<LPARAM>(b)); }
 
-private:
-    static constexpr DWORD kEnd = 0x7FFFFFFF;
-    void SetSel(DWORD a, DWORD b) { Win32.SendMessageA(h_, EM_SETSEL, a, static_cast<LPARAM>(b)); }
-    HWND h_;
-    DWORD start_ = 0, end_ = 0;
-    bool follow_ = false;
-};
+// Moves the caret to the end; the returned guard puts back what the user
+// selected, unless the caret was at the end already.
+auto AtTheEnd(HWND h) {
+    constexpr DWORD kEnd = 0x7FFFFFFF;
+    DWORD start = 0, end = 0, last = 0;
+    Win32.SendMessageA(h, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    SetSel(h, kEnd, kEnd);  // clamped to the text's length
+    Win32.SendMessageA(h, EM_GETSEL, reinterpret_cast<WPARAM>(&last), 0);
+    const bool follow = start == end && end == last;
+    return TScopeExit([=] {
+        if (!follow) SetSel(h, start, end);
+    });
+}
 
 }  // namespace
 
@@ -310,11 +304,8 @@ void TnrBaseIO::WriteToTerminal(const void* Buffer, std::int32_t Len) {
     const auto* p = static_cast<const unsigned char*>(Buffer);
     // Our own writes must not be taken for typed keys and sent back out.
     fTerminalLocked = true;
-    struct TUnlock {
-        bool& Locked;
-        ~TUnlock() { Locked = false; }
-    } unlock{fTerminalLocked};
-    const TAtTheEnd atTheEnd(hTerminal);
+    const TScopeExit unlock([this] { fTerminalLocked = false; });
+    const auto atTheEnd = AtTheEnd(hTerminal);
     if (Len == 1 && ShownAsKey(p[0])) {
         Win32.SendMessageA(hTerminal, WM_CHAR, p[0], 1);
         return;

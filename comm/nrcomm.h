@@ -28,6 +28,30 @@ enum TParity : std::uint8_t { pNone, pOdd, pEven, pMark, pSpace };
 enum TStopBits : std::uint8_t { sbOne, sbOneAndHalf, sbTwo };
 enum TStreamProtocol : std::uint8_t { spNone, spXonXoff, spHardware };
 
+// The line as the engine asks a driver for it. ToDcb writes it over the DCB's
+// named fields and leaves alone the ones the engine never sets (fParity, DSR
+// flow and sensitivity, error and NUL handling, abort on error, the upper DTR
+// bit); FromDcb reads it back.
+struct TLineSettings {
+    std::uint32_t BaudRate = 0;
+    std::uint8_t ByteSize = 8;
+    TParity Parity = pNone;
+    TStopBits StopBits = sbOne;
+    char EventChar = 0;
+    TStreamProtocol Protocol = spNone;
+    bool RS485 = false;
+    // RS485 with RTS raised and dropped by the engine: the driver leaves RTS alone.
+    bool EngineDrivesRts = false;
+
+    void ToDcb(DCB& d) const;
+    static TLineSettings FromDcb(const DCB& d, bool EngineDrivesRts);
+};
+
+// The DCB's flag word as stored configurations lay it out: bit n is its n-th
+// bit-field.
+DWORD DcbFlagWord(const DCB& d);
+void SetDcbFlagWord(DCB& d, DWORD Word);
+
 // The COMSTAT status bits, bit n of the COMSTAT flag byte is member n.
 enum TComStateFlag : std::uint8_t { csCtsHold, csDsrHold, csRlsdHold, csXoffHold, csXoffSent, csEof, csTxim };
 using TComStateFlags = fw::TSet<TComStateFlag, std::uint8_t>;
@@ -66,14 +90,31 @@ DWORD TraceStatesToEventMask(TTraceStates Value, bool EmulateRS485);
 TTraceStates EventMaskToTraceStates(DWORD Mask);
 
 namespace detail {
-// State shared by an open port and its two worker threads; outlives whichever
-// of them ends last. Defined in nrcomm_threads.cpp.
-struct TCommLink;
+// What an open port has, shared with its two worker threads; outlives
+// whichever of them ends last (nrcomm_channel.h).
+class TPortChannel;
+struct TSendErrors;
+
+// How a port channel tells its component what happened; called on the
+// thread that runs the dispatch.
+class TChannelSink {
+public:
+    virtual void ChannelEvent(const MSG& Msg) = 0;  // a driver event
+    virtual void ChannelWriteEnded() = 0;           // the SendData block ended
+    virtual void ChannelFailed(DWORD Error) = 0;    // the driver failed
+    // An exception came out of one of the above.
+    virtual void ChannelHandlerFailed() = 0;
+    // Whether the dispatch runs on the user-interface thread.
+    virtual bool ChannelOnMainThread() = 0;
+
+protected:
+    ~TChannelSink() = default;
+};
 }  // namespace detail
 
 // The serial port engine. A descendant supplies the handle (OpenHandle) and
 // the port's display name (QueryComName).
-class TnrCustomComm : public TnrBaseIO {
+class TnrCustomComm : public TnrBaseIO, private detail::TChannelSink {
 public:
     explicit TnrCustomComm(TComponent* AOwner);
     ~TnrCustomComm() override;
@@ -193,46 +234,35 @@ public:
     void SetTerminal(fw::TWinControl* Value) { BindTerminal(Value); }
     void SetTerminalUsage(TTerminalUsage Value) { ApplyTerminalUsage(Value); }
 
-protected:
-    void BindTerminal(fw::TWinControl* Value);
-    void ApplyTerminalUsage(TTerminalUsage Value);
-    void ReapplyTerminal() override;
-    // Every message of the terminal control passes here.
-    void TerminalWndProc(fw::TMessage& Message);
-
-private:
-    friend struct TTerminalHook;  // the control's window hook (nrcomm_terminal.cpp)
-    void UnhookTerminal();
-    // Sends a typed character in the terminal's code page.
-    void SendTyped(wchar_t Ch);
-    HWND hTerminalHooked = nullptr;   // the window carrying our hook
-    wchar_t fTypedHighSurrogate = 0;  // first half of a typed character beyond 0xFFFF
-
-public:
     TOnSent OnAfterSend;
     TOnTraceEvent OnTraceState;
     TOnCommErrorEvent OnCommError;
 
 protected:
-    friend class TCommThread;
-    friend class TMsgThread;
-
-    DWORD PrepareHandle() override { return ConfigurePort(); }
+    // Writes a DCB to the open port, leaving the settings alone; false when
+    // closed or refused.
+    bool WriteDcb(const DCB& Dcb);
+    // The port channel takes the handle over here.
+    DWORD PrepareHandle() override;
+    void ReleaseHandle(HANDLE Handle) override;
     // Closes the port; Purge clears pending output and the event mask first.
     // The dispatch uses it with false when the driver fails.
     void ShutdownPort(bool Purge);
     // The dispatch of one driver event (comm event message, wParam = EV_* mask).
     void ProcessCommEvent(const MSG& Msg);
-    // The dispatch of a driver failure: the port closes as for an unplug.
-    void PortFailed(DWORD Error);
-    // The dispatch of the end of a SendData write: reports a failure, sends what queued behind it.
-    void AsyncWriteEnded();
     void DoTraceState(TObject* Sender, TTraceStates Event);
     void SetMonitorChecked(TComponent* Control, bool Value);
     void AllocReceiveBuffer();
     void FreeReceiveBuffer();
     // StreamProtocol and RS485Mode as the flag word of the held DCB tells them.
     void FlowControlFromDcb();
+    // The settings together, as the held DCB and the flow-control fields have them.
+    TLineSettings LineSettings() const;
+    void BindTerminal(fw::TWinControl* Value);
+    void ApplyTerminalUsage(TTerminalUsage Value);
+    void ReapplyTerminal() override;
+    // Every message of the terminal control passes here.
+    void TerminalWndProc(fw::TMessage& Message);
 
     TMsgThread* MsgThread = nullptr;    // not owned; forgotten when told to stop
     TCommThread* CommThread = nullptr;  // not owned; forgotten when told to stop
@@ -252,7 +282,7 @@ protected:
     TTraceStates fTraceStates;
     std::uint16_t fBufferOutSize = 0;
     std::uint16_t fBufferInSize = 0;
-    std::uint8_t* glBuffer = nullptr;  // owned by fLink while open
+    std::uint8_t* glBuffer = nullptr;  // owned by the channel while open
     std::uint32_t glBufferSize = 0;
     bool fRS485Mode = false;
     bool fUseMainThread = true;
@@ -265,28 +295,28 @@ protected:
     COMMCONFIG CommCfg{};
 
 private:
-    struct TSendOutcome {
-        DWORD Settled = 0;     // the error of the block that just ended
-        DWORD Refused = 0;     // why the new bytes were not taken
-        bool Started = false;  // a block went to the driver and is pending
-        DWORD StartError = 0;  // the error of the block that was to start
-    };
+    friend struct TTerminalHook;  // the control's window hook (nrcomm_terminal.cpp)
+    void UnhookTerminal();
+    // Sends a typed character in the terminal's code page.
+    void SendTyped(wchar_t Ch);
+
+    // ---- what the port channel tells
+    void ChannelEvent(const MSG& Msg) override { ProcessCommEvent(Msg); }
+    // Reports a failure of the SendData block, sends what queued behind it.
+    void ChannelWriteEnded() override;
+    // The port closes as for an unplug.
+    void ChannelFailed(DWORD Error) override;
+    void ChannelHandlerFailed() override { ReportHandlerException(); }
+    bool ChannelOnMainThread() override { return fUseMainThread; }
+
     void SetMonitor(TComponent*& Field, TComponent* Value);
     void EmulatedRTS(bool State);
     // Sends at once and waits for the driver to take the bytes.
     void SendNow(const std::uint8_t* Data, std::uint32_t N);
     // Queues the bytes behind SendData bytes still waiting to go; false when none wait.
     bool SendBehindQueue(const std::uint8_t* Data, std::uint32_t N);
-    // Under fSendLock. Settles the block in flight, then queues the bytes
-    // behind it, or starts them (after what was queued) when it has ended.
-    TSendOutcome SendOrQueueLocked(const std::uint8_t* Data, std::uint32_t N);
-    // Appends to the queue; 0, or why the bytes were not taken.
-    DWORD QueueLocked(const std::uint8_t* Data, std::uint32_t N, bool InFlight);
-    // Hands the whole queue to the driver as one block.
-    bool StartQueuedWriteLocked(DWORD& Error);
-    DWORD SettleAsyncWriteLocked();
-    // Reports what a send call found; false when its bytes were not taken.
-    bool ReportSendOutcome(const TSendOutcome& o);
+    // Reports what a send left; false when its own bytes were not taken.
+    bool ReportSend(const detail::TSendErrors& e);
     // The DCB as the settings ask for it.
     void BuildDcb();
     // Retries a refused DCB with RTS toggling left to the engine; false when
@@ -294,35 +324,25 @@ private:
     bool EmulateRefusedToggle();
     // Logs which part of the configuration the driver refused; its error.
     DWORD RefusedBy(const wchar_t* What);
-    // Waits for a pending SendData write and settles its count; Report sends a
-    // failure to DoCommError.
-    void FinishAsyncWrite(bool Report, DWORD WaitMs);
-    void DropSendQueue();
-    // Waits until no dispatch runs on another thread (serving Synchronize
-    // meanwhile when called on the main thread).
-    void WaitDispatchIdle();
-    // Returns once the event-wait thread's first wait is issued (or it ended).
-    void AwaitFirstWait();
     // Parts of a dispatch; false when the event is not to be handled further.
-    bool DispatchErrors(detail::TCommLink& link);
+    bool DispatchErrors(detail::TPortChannel& ch);
     // Reads (or counts) what is queued; true when anything new was there.
-    bool DispatchReceived(detail::TCommLink& link);
+    bool DispatchReceived(detail::TPortChannel& ch);
     // Receive counting: each byte once, whether the dispatch or the
     // application takes it, or nobody does.
     bool CountQueued(std::uint32_t Queued);
     void TakeCounted(std::uint32_t Taken);
     // An application's read of the port, counted.
     DWORD ReadCounted(void* Buffer, std::uint32_t Len);
+    // A line control sent to an open port; false when the port is closed.
+    bool Escape(DWORD Function);
+    // The open port's channel; none while closed.
+    detail::TPortChannel* OpenChannel() { return IsOpen() ? fChannel.get() : nullptr; }
 
-    std::shared_ptr<detail::TCommLink> fLink;
+    std::shared_ptr<detail::TPortChannel> fChannel;
     std::atomic<std::uint32_t> fCountedQueued{0};  // queued bytes already counted
-    // The SendData state, shared with the dispatch thread.
-    SRWLOCK fSendLock = SRWLOCK_INIT;
-    // The block the driver is writing; it stays put until the write completes.
-    std::vector<std::uint8_t> fAsyncData;
-    std::vector<std::uint8_t> fSendQueue;  // taken while a block is in flight
-    std::uint32_t fAsyncPending = 0;       // bytes of the write in flight, 0 when none
-    HANDLE hAsyncEvent = nullptr;
+    HWND hTerminalHooked = nullptr;                // the window carrying our hook
+    wchar_t fTypedHighSurrogate = 0;               // first half of a typed character beyond 0xFFFF
 };
 
 }  // namespace nr

@@ -1,10 +1,9 @@
 // The port engine: construction, open and close, line settings, time-outs,
 // queue sizes, the configuration dialog and communication errors.
-#include <cstddef>
 #include <cstring>
 
 #include "nrcomm.h"
-#include "nrcomm_link.h"
+#include "nrcomm_channel.h"
 #include "nrsysutils.h"
 
 namespace nr {
@@ -14,51 +13,6 @@ namespace {
 constexpr DWORD kSizeCommConfig = 52;
 constexpr DWORD kSizeDcb = 28;
 static_assert(sizeof(COMMCONFIG) == kSizeCommConfig && sizeof(DCB) == kSizeDcb);
-
-// The bits of the DCB flag word, in the order of its bit fields.
-constexpr DWORD fBinary = 1u << 0;
-constexpr DWORD fParity = 1u << 1;
-constexpr DWORD fOutxCtsFlow = 1u << 2;
-constexpr DWORD fOutxDsrFlow = 1u << 3;
-constexpr DWORD DtrControl(DWORD v) { return v << 4; }  // two bits
-constexpr DWORD fDsrSensitivity = 1u << 6;
-constexpr DWORD fTXContinueOnXoff = 1u << 7;
-constexpr DWORD fOutX = 1u << 8;
-constexpr DWORD fInX = 1u << 9;
-constexpr DWORD fErrorChar = 1u << 10;
-constexpr DWORD fNull = 1u << 11;
-constexpr DWORD RtsControl(DWORD v) { return v << 12; }  // two bits
-constexpr DWORD fAbortOnError = 1u << 14;
-
-// Kept as they are when the line settings are applied (the upper DTR bit
-// with them: only DTR_CONTROL_ENABLE is ever written).
-constexpr DWORD kKeepFlags =
-    fParity | fOutxDsrFlow | DtrControl(2) | fDsrSensitivity | fTXContinueOnXoff | fErrorChar | fNull | fAbortOnError;
-constexpr DWORD kFlagsNone = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_ENABLE);
-constexpr DWORD kFlagsXonXoff = kFlagsNone | fOutX | fInX;
-constexpr DWORD kFlagsHardware =
-    fBinary | fOutxCtsFlow | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_HANDSHAKE);
-constexpr DWORD kFlagsRS485 = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_TOGGLE);
-// A driver that cannot toggle RTS refuses the request: the engine drives RTS
-// itself, so the driver is asked to leave it alone (off until a send).
-constexpr DWORD kFlagsRS485Emulated = fBinary | DtrControl(DTR_CONTROL_ENABLE) | RtsControl(RTS_CONTROL_DISABLE);
-constexpr DWORD kRtsControl = RtsControl(3);
-// The words stored configurations and other programs know.
-static_assert(kKeepFlags == 0x4CEA && kFlagsNone == 0x1011 && kFlagsXonXoff == 0x1311 && kFlagsHardware == 0x2015 &&
-              kFlagsRS485 == 0x3011 && kFlagsRS485Emulated == 0x0011);
-
-// The flag word follows DCBlength and BaudRate.
-constexpr std::size_t kDcbFlagsOffset = 8;
-static_assert(offsetof(DCB, BaudRate) + sizeof(DWORD) == kDcbFlagsOffset &&
-              offsetof(DCB, wReserved) == kDcbFlagsOffset + sizeof(DWORD));
-
-DWORD DcbFlags(const DCB& d) {
-    DWORD f;
-    std::memcpy(&f, reinterpret_cast<const char*>(&d) + kDcbFlagsOffset, sizeof f);
-    return f;
-}
-
-void SetDcbFlags(DCB& d, DWORD f) { std::memcpy(reinterpret_cast<char*>(&d) + kDcbFlagsOffset, &f, sizeof f); }
 
 }  // namespace
 
@@ -78,23 +32,14 @@ TnrCustomComm::TnrCustomComm(TComponent* AOwner) : TnrBaseIO(AOwner) {
     CommCfg.dcb.DCBlength = kSizeDcb;
     SetBufferInSize(8192);
     SetBufferOutSize(8192);
-    // SendData's write gets an event of its own: waiting on the port handle
-    // would also wake on the completion of any other read or write.
-    hAsyncEvent = Win32.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    fOvlAsync.hEvent = hAsyncEvent;
 }
 
 TnrCustomComm::~TnrCustomComm() {
-    if (fLink) fLink->ComAlive = false;
+    if (fChannel) fChannel->Orphan();
     SetTerminal(nullptr);  // gives the control its own window procedure back
     SetDataProcessor(nullptr);
     OnTraceState = nullptr;
     Dropping([this] { Close(); });
-    // A write still in flight would complete into fOvlAsync and fAsyncData.
-    FinishAsyncWrite(false, INFINITE);
-    if (hAsyncEvent) Win32.CloseHandle(hAsyncEvent);
-    hAsyncEvent = nullptr;
-    fOvlAsync.hEvent = nullptr;
 }
 
 std::wstring TnrCustomComm::QueryComName() { return L"Unknown"; }
@@ -118,7 +63,7 @@ void TnrCustomComm::Open() {
     WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
     SetTraceStates(fTraceStates);
     StartThreadIO();
-    AwaitFirstWait();
+    if (fChannel && fCommThreadControl) fChannel->AwaitFirstWait();
     DoNotify(ncMediumOpened);
 }
 
@@ -146,35 +91,49 @@ void TnrCustomComm::ShutdownPort(bool Purge) {
     if (!IsOpen()) return;
     if (Purge) {
         if (NotYetSend() > 0) ClearDeviceBuffers();
-        Win32.SetCommMask(hPort, 0);
+        if (fChannel) fChannel->SetEventMask(0);
     }
-    DropSendQueue();
-    if (fAsyncPending) {
-        Win32.PurgeComm(hPort, PURGE_TXABORT);
-        FinishAsyncWrite(false, 200);
+    const auto ch = fChannel;
+    if (ch) {
+        ch->DropQueue();
+        ch->AbortWrite(200, fTotalSent);
     }
     FreeReceiveBuffer();
     TnrBaseIO::Close();
     // A write the driver held on to past the abort is released by the close.
-    FinishAsyncWrite(false, INFINITE);
+    if (ch) ch->FinishWrite(INFINITE, fTotalSent);
     DoNotify(ncMediumClosed);
 }
 
-void TnrCustomComm::PortFailed(DWORD Error) {
+void TnrCustomComm::ChannelFailed(DWORD Error) {
     WriteLogFmt(dlDetail, L"The port failed: %u, %s", {Error, SysErrorText(Error)});
     ShutdownPort(false);
 }
 
+DWORD TnrCustomComm::PrepareHandle() {
+    // The channel owns the handle from its open on; its threads start later,
+    // once the open is announced and the receive buffer is there.
+    fChannel = std::make_shared<detail::TPortChannel>(hPort, static_cast<detail::TChannelSink*>(this));
+    return ConfigurePort();
+}
+
+void TnrCustomComm::ReleaseHandle(HANDLE Handle) {
+    if (!fChannel || fChannel->Device() != Handle) return TnrBaseIO::ReleaseHandle(Handle);
+    fChannel->Close();
+    fChannel.reset();
+}
+
 DWORD TnrCustomComm::ConfigurePort() {
+    if (!fChannel) return ERROR_INVALID_HANDLE;
     DWORD errors = 0;
-    Win32.ClearCommError(hPort, &errors, nullptr);
+    fChannel->Status(errors, nullptr);
     // Queue sizes are a recommendation: a driver that declines them (some
     // always do) still serves the port.
-    if (!Win32.SetupComm(hPort, fBufferInSize, fBufferOutSize))
+    if (!fChannel->SetQueues(fBufferInSize, fBufferOutSize))
         WriteLogFmt(dlDetail, L"Queue sizes declined: %s", {LastErrorText()});
     // Without its time-outs or its line settings the port is not the one asked
     // for; a handle that is no serial port at all refuses both.
-    if (!Win32.SetCommTimeouts(hPort, &fCommTimeouts)) return RefusedBy(L"time-outs");
+    if (!fChannel->SetTimeouts(fCommTimeouts)) return RefusedBy(L"time-outs");
     if (!ApplyLineSettings()) return RefusedBy(L"line settings");
     return ERROR_SUCCESS;
 }
@@ -190,26 +149,19 @@ DWORD TnrCustomComm::RefusedBy(const wchar_t* What) {
 
 bool TnrCustomComm::ApplyLineSettings() {
     BuildDcb();
-    return !IsOpen() || Win32.SetCommState(hPort, &CommCfg.dcb) || EmulateRefusedToggle();
+    return !fChannel || fChannel->SetState(CommCfg.dcb) || EmulateRefusedToggle();
 }
 
-void TnrCustomComm::BuildDcb() {
-    CommCfg.dcb.DCBlength = kSizeDcb;
-    DWORD f = DcbFlags(CommCfg.dcb) & kKeepFlags;
-    if (fRS485Mode)
-        f |= EmulatesRS485() ? kFlagsRS485Emulated : kFlagsRS485;
-    else if (fProtocol == spXonXoff)
-        f |= kFlagsXonXoff;
-    else if (fProtocol == spHardware)
-        f |= kFlagsHardware;
-    else
-        f |= kFlagsNone;
-    SetDcbFlags(CommCfg.dcb, f);
-    CommCfg.dcb.XonLim = 2048;
-    CommCfg.dcb.XoffLim = 2048;
-    CommCfg.dcb.XonChar = 0x11;
-    CommCfg.dcb.XoffChar = 0x13;
+bool TnrCustomComm::WriteDcb(const DCB& Dcb) { return fChannel && fChannel->SetState(Dcb); }
+
+TLineSettings TnrCustomComm::LineSettings() const {
+    TLineSettings s = TLineSettings::FromDcb(CommCfg.dcb, EmulatesRS485());
+    s.Protocol = fProtocol;
+    s.RS485 = fRS485Mode;
+    return s;
 }
+
+void TnrCustomComm::BuildDcb() { LineSettings().ToDcb(CommCfg.dcb); }
 
 // Many drivers (Wine's among them) refuse RTS toggling on systems that could
 // do it: the engine then drives RTS itself. A DCB refused for anything else
@@ -219,7 +171,7 @@ bool TnrCustomComm::EmulateRefusedToggle() {
     const DWORD refused = Win32.GetLastError();
     fIsNotSupportRS485 = true;
     BuildDcb();
-    if (Win32.SetCommState(hPort, &CommCfg.dcb)) {
+    if (fChannel->SetState(CommCfg.dcb)) {
         WriteLogFmt(dlDetail, L"The driver refused RTS toggling (%s): the port drives RTS itself",
                     {SysErrorText(refused)});
         SetTraceStates(fTraceStates);  // transmit-empty drops RTS from now on
@@ -234,24 +186,19 @@ bool TnrCustomComm::EmulateRefusedToggle() {
 void TnrCustomComm::ReadCommConfig() {
     CommCfg.dwSize = kSizeCommConfig;
     CommCfg.dcb.DCBlength = kSizeDcb;
-    if (IsOpen()) {
-        Win32.GetCommConfig(hPort, &CommCfg, &CommCfg.dwSize);
+    if (fChannel) {
+        fChannel->GetConfig(CommCfg);
         CommCfg.dwSize = kSizeCommConfig;
         CommCfg.dcb.DCBlength = kSizeDcb;
-        Win32.GetCommState(hPort, &CommCfg.dcb);
+        fChannel->GetState(CommCfg.dcb);
     }
     FlowControlFromDcb();
 }
 
 void TnrCustomComm::FlowControlFromDcb() {
-    const DWORD f = DcbFlags(CommCfg.dcb);
-    if ((f & kFlagsXonXoff) == kFlagsXonXoff)
-        fProtocol = spXonXoff;
-    else if ((f & kFlagsHardware) == kFlagsHardware)
-        fProtocol = spHardware;
-    else
-        fProtocol = spNone;
-    fRS485Mode = (f & kFlagsRS485) == kFlagsRS485 || (EmulatesRS485() && (f & kRtsControl) == 0);
+    const TLineSettings s = TLineSettings::FromDcb(CommCfg.dcb, EmulatesRS485());
+    fProtocol = s.Protocol;
+    fRS485Mode = s.RS485;
 }
 
 void TnrCustomComm::ConfigDialog() {
@@ -263,7 +210,7 @@ void TnrCustomComm::ConfigDialog() {
     CommCfg = cfg;
     CommCfg.dwSize = kSizeCommConfig;
     CommCfg.dcb.DCBlength = kSizeDcb;
-    if (IsOpen()) Win32.SetCommState(hPort, &CommCfg.dcb);
+    WriteDcb(CommCfg.dcb);
     ReadCommConfig();
 }
 
@@ -279,9 +226,7 @@ void TnrCustomComm::SetByteSize(std::uint8_t Value) {
 
 void TnrCustomComm::SetParity(TParity Value) {
     CommCfg.dcb.Parity = static_cast<BYTE>(Value);
-    DWORD f = DcbFlags(CommCfg.dcb);
-    f = (Value == pNone) ? (f & ~fParity) : (f | fParity);
-    SetDcbFlags(CommCfg.dcb, f);
+    CommCfg.dcb.fParity = Value != pNone;
     ApplyLineSettings();
 }
 
@@ -308,25 +253,25 @@ void TnrCustomComm::SetRS485Mode(bool Value) {
 }
 
 void TnrCustomComm::SetBufferInSize(std::uint16_t Value) {
-    if (IsOpen()) Win32.SetupComm(hPort, Value, fBufferOutSize);
+    if (fChannel) fChannel->SetQueues(Value, fBufferOutSize);
     fBufferInSize = Value;
 }
 
 void TnrCustomComm::SetBufferOutSize(std::uint16_t Value) {
-    if (IsOpen()) Win32.SetupComm(hPort, fBufferInSize, Value);
+    if (fChannel) fChannel->SetQueues(fBufferInSize, Value);
     fBufferOutSize = Value;
 }
 
 // ---- time-outs, driver state
 
 const COMMTIMEOUTS* TnrCustomComm::TimeOuts() {
-    if (IsOpen()) Win32.GetCommTimeouts(hPort, &fCommTimeouts);
+    if (fChannel) fChannel->GetTimeouts(fCommTimeouts);
     return &fCommTimeouts;
 }
 
 void TnrCustomComm::SetTimeOuts(const COMMTIMEOUTS* Value) {
     if (Value != &fCommTimeouts) std::memcpy(&fCommTimeouts, Value, sizeof fCommTimeouts);
-    if (IsOpen()) Win32.SetCommTimeouts(hPort, &fCommTimeouts);
+    if (fChannel) fChannel->SetTimeouts(fCommTimeouts);
 }
 
 std::uint32_t TnrCustomComm::TimeoutRead() { return TimeOuts()->ReadTotalTimeoutMultiplier; }
@@ -346,25 +291,24 @@ void TnrCustomComm::SetTimeoutWrite(std::uint32_t Value) {
 }
 
 const COMMPROP* TnrCustomComm::CommProp() {
-    if (IsOpen()) Win32.GetCommProperties(hPort, &ComProp);
+    if (fChannel) fChannel->Properties(ComProp);
     return &ComProp;
 }
 
 std::uint32_t TnrCustomComm::ReadyForRead() {
-    if (!IsOpen()) return 0;
     DWORD errors = 0;
     COMSTAT cs{};
-    if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
+    auto* ch = OpenChannel();
+    if (!ch || !ch->Status(errors, &cs)) return 0;
     return cs.cbInQue;
 }
 
 std::uint32_t TnrCustomComm::NotYetSend() {
-    if (!IsOpen()) return 0;
     DWORD errors = 0;
     COMSTAT cs{};
-    if (!Win32.ClearCommError(hPort, &errors, &cs)) return 0;
-    detail::TSlimGuard g(fSendLock);
-    return cs.cbOutQue + static_cast<std::uint32_t>(fSendQueue.size());
+    auto* ch = OpenChannel();
+    if (!ch || !ch->Status(errors, &cs)) return 0;
+    return cs.cbOutQue + ch->QueuedBytes();
 }
 
 // ---- errors

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "nrcomm.h"
+#include "nrsysutils.h"
 
 namespace nr {
 
@@ -20,14 +21,17 @@ constexpr std::uint8_t kBegin6 = 0x08, kEnd6 = 0x09;  // the same in 6-bit chara
 // Flow control would let the driver hold RTS (which then ignores our
 // sequence) or drop bytes while a line is off.
 DCB IdentificationDcb(DCB d) {
-    d.BaudRate = 1200;
-    d.ByteSize = 7;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
+    TLineSettings s = TLineSettings::FromDcb(d, true);
+    s.BaudRate = 1200;
+    s.ByteSize = 7;
+    s.Parity = pNone;
+    s.StopBits = sbOne;
+    s.Protocol = spNone;
+    s.RS485 = true;  // with the engine driving RTS: the driver leaves it alone
+    s.ToDcb(d);
     d.fParity = FALSE;
-    d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = d.fOutX = d.fInX = FALSE;
+    d.fOutxDsrFlow = d.fDsrSensitivity = FALSE;
     d.fDtrControl = DTR_CONTROL_ENABLE;
-    d.fRtsControl = RTS_CONTROL_DISABLE;
     return d;
 }
 
@@ -78,19 +82,6 @@ std::wstring ReadIdentification(TnrCustomSerialComm& c) {
     return s;
 }
 
-// Sets a flag for a scope, and gives it its old value back however the scope ends.
-class TFlagHold {
-public:
-    explicit TFlagHold(std::atomic<bool>& Flag) : f_(Flag), was_(Flag.exchange(true)) {}
-    ~TFlagHold() { f_ = was_; }
-    TFlagHold(const TFlagHold&) = delete;
-    TFlagHold& operator=(const TFlagHold&) = delete;
-
-private:
-    std::atomic<bool>& f_;
-    const bool was_;
-};
-
 // DTR on, RTS off, and a device that is there answers with DSR.
 bool DeviceAnswersDsr(TnrCustomSerialComm& c) {
     c.ClearDeviceBuffers();
@@ -119,7 +110,8 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     if (!IsOpen()) return {};
     // The string stays in the driver's queue for this call, even when a
     // handler of received data is attached.
-    TFlagHold held(fReceiveHeld);
+    const bool wasHeld = fReceiveHeld.exchange(true);
+    const TScopeExit release([&] { fReceiveHeld = wasHeld; });
     if (!DeviceAnswersDsr(*this)) {
         // The port stays open, also when this call opened it: the caller
         // finds it as the failed handshake left it.
@@ -132,18 +124,14 @@ std::wstring TnrCustomSerialComm::GetPNPDeviceString() {
     // The line as it was, then a close and, for a port that was open, a
     // reopen with its own settings and lines.
     auto restore = [&] {
-        if (IsOpen()) {
-            DCB d = saved;
-            Win32.SetCommState(hPort, &d);
-        }
+        WriteDcb(saved);
         SetTraceStates(savedTraces);
         SetActive(false);
         SetActive(wasActive);
     };
     std::wstring result;
     try {
-        DCB d = IdentificationDcb(saved);
-        Win32.SetCommState(hPort, &d);
+        WriteDcb(IdentificationDcb(saved));
         SetTraceStates(TTraceStates{});
         result = ReadIdentification(*this);
     } catch (...) {

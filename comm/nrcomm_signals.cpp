@@ -1,13 +1,14 @@
 // The port engine: modem lines, line control, monitor controls and tracing.
 #include "nrcomm.h"
+#include "nrcomm_channel.h"
 
 namespace nr {
 
 TModemSignals TnrCustomComm::ModemSignals() {
     TModemSignals s;
-    if (!IsOpen()) return s;
     DWORD st = 0;
-    if (!Win32.GetCommModemStatus(hPort, &st)) return s;
+    auto* ch = OpenChannel();
+    if (!ch || !ch->ModemStatus(st)) return s;
     if (st & MS_CTS_ON) s.Include(msCTS);
     if (st & MS_DSR_ON) s.Include(msDSR);
     if (st & MS_RING_ON) s.Include(msRing);
@@ -15,27 +16,25 @@ TModemSignals TnrCustomComm::ModemSignals() {
     return s;
 }
 
+bool TnrCustomComm::Escape(DWORD Function) {
+    auto* ch = OpenChannel();
+    if (ch) ch->Escape(Function);
+    return ch != nullptr;
+}
+
 void TnrCustomComm::SetStateDTR(bool State) {
-    if (!IsOpen()) return;
-    Win32.EscapeCommFunction(hPort, State ? SETDTR : CLRDTR);
+    if (!Escape(State ? SETDTR : CLRDTR)) return;
     DoTraceState(this, TTraceStates{tsDSR});
 }
 
 void TnrCustomComm::SetStateRTS(bool State) {
-    if (!IsOpen()) return;
-    Win32.EscapeCommFunction(hPort, State ? SETRTS : CLRRTS);
+    if (!Escape(State ? SETRTS : CLRRTS)) return;
     DoTraceState(this, TTraceStates{tsCTS});
 }
 
-void TnrCustomComm::SetStateX(bool State) {
-    if (!IsOpen()) return;
-    Win32.EscapeCommFunction(hPort, State ? SETXON : SETXOFF);
-}
+void TnrCustomComm::SetStateX(bool State) { Escape(State ? SETXON : SETXOFF); }
 
-void TnrCustomComm::SetStateBreak(bool State) {
-    if (!IsOpen()) return;
-    Win32.EscapeCommFunction(hPort, State ? SETBREAK : CLRBREAK);
-}
+void TnrCustomComm::SetStateBreak(bool State) { Escape(State ? SETBREAK : CLRBREAK); }
 
 void TnrCustomComm::DoTraceState(TObject* Sender, TTraceStates Event) {
     const TModemSignals Signals = ModemSignals();

@@ -1,6 +1,7 @@
 // The port engine: blocking waits for received bytes and for a modem line.
 #include "../framework/forms.h"
 #include "nrcomm.h"
+#include "nrsysutils.h"
 
 namespace nr {
 
@@ -29,21 +30,13 @@ template <class F> bool Poll(TnrCustomComm& Com, std::uint32_t Ms, F Test) {
 
 // Without tsRxChar the dispatch reads only for a consumer, so with none
 // attached the bytes stay queued for the caller while this lives.
-class TBytesForTheCaller {
-public:
-    explicit TBytesForTheCaller(TnrCustomComm& Com) : com_(Com), saved_(Com.TraceStates()) {
-        if (saved_.Contains(tsRxChar)) com_.SetTraceStates(saved_ - TTraceStates{tsRxChar});
-    }
-    ~TBytesForTheCaller() {
-        if (com_.TraceStates() != saved_) com_.SetTraceStates(saved_);
-    }
-    TBytesForTheCaller(const TBytesForTheCaller&) = delete;
-    TBytesForTheCaller& operator=(const TBytesForTheCaller&) = delete;
-
-private:
-    TnrCustomComm& com_;
-    const TTraceStates saved_;
-};
+auto BytesForTheCaller(TnrCustomComm& Com) {
+    const TTraceStates saved = Com.TraceStates();
+    if (saved.Contains(tsRxChar)) Com.SetTraceStates(saved - TTraceStates{tsRxChar});
+    return TScopeExit([&Com, saved] {
+        if (Com.TraceStates() != saved) Com.SetTraceStates(saved);
+    });
+}
 
 bool EndsWith(const std::string& s, const std::string& end) {
     return !end.empty() && s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
@@ -53,14 +46,14 @@ bool EndsWith(const std::string& s, const std::string& end) {
 
 bool TnrCustomComm::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
     if (!IsOpen()) return false;
-    const TBytesForTheCaller held(*this);
+    const auto held = BytesForTheCaller(*this);
     return Poll(*this, Ms, [&] { return ReadyForRead() >= Count; });
 }
 
 std::string TnrCustomComm::ReadUntil(const std::string& Terminator, std::uint32_t Ms, std::uint32_t Max) {
     std::string got;
     if (!IsOpen()) return got;
-    const TBytesForTheCaller held(*this);
+    const auto held = BytesForTheCaller(*this);
     auto done = [&] { return EndsWith(got, Terminator) || (Max && got.size() >= Max); };
     Poll(*this, Ms, [&] {
         // A byte at a time: what follows the terminator stays for the next read.

@@ -1,6 +1,8 @@
 #include "nrsysutils.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <vector>
 
 #include "nrwin32.h"
@@ -147,54 +149,56 @@ bool CallCancelIo(HANDLE Handle) {
     return ProcAs<BOOL(WINAPI*)(HANDLE)>(p)(Handle) != FALSE;
 }
 
+namespace {
+
+// A path under the machine or the current user's hive made relative to it.
+void SplitRegistryRoot(HKEY* Root, std::wstring& Path) {
+    if (!Root) return;
+    // Wine names the hives in mixed case (\REGISTRY\Machine\...).
+    static const std::wstring kMachine = L"\\MACHINE\\", kUser = L"\\USER\\";
+    constexpr size_t kAfterRegistry = 9;  // length of \REGISTRY
+    if (FindNoCase(Path, kMachine) == kAfterRegistry && StartsAtNoCase(Path, 0, L"\\REGISTRY")) {
+        *Root = HKEY_LOCAL_MACHINE;
+        Path.erase(0, kAfterRegistry + kMachine.size());
+    } else if (FindNoCase(Path, kUser) == kAfterRegistry && StartsAtNoCase(Path, 0, L"\\REGISTRY")) {
+        *Root = HKEY_CURRENT_USER;
+        Path.erase(0, kAfterRegistry + kUser.size());
+        auto sep = Path.find(L'\\');
+        // The key of the hive itself has nothing after the identifier.
+        Path.erase(0, sep == std::wstring::npos ? Path.size() : sep + 1);
+    } else {
+        *Root = nullptr;
+    }
+}
+
+// The kernel's name of a key whose name information takes Length bytes.
+std::wstring KeyName(TZwQueryKey Query, HKEY Key, ULONG Length) {
+    const ULONG size = Length + 2;
+    auto* buf = static_cast<BYTE*>(Win32.LocalAlloc(LPTR, size));
+    if (!buf) return {};
+    const TScopeExit release([buf] { Win32.LocalFree(buf); });
+    if (Query(Key, KeyNameInformation, buf, Length, &Length) < 0) return {};
+    // The name is counted, not terminated: trust the count only as far as
+    // the buffer reaches.
+    const ULONG nameBytes = std::min<ULONG>(*reinterpret_cast<const ULONG*>(buf), size - sizeof(ULONG));
+    const auto* name = reinterpret_cast<const wchar_t*>(buf + sizeof(ULONG));
+    return std::wstring(name, wcsnlen(name, nameBytes / sizeof(wchar_t)));
+}
+
+}  // namespace
+
 void GetRegistryKeyPath(HKEY Key, HKEY* Root, std::wstring& Path) {
     Path.clear();
     if (Key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) return;
     HMODULE ntdll = Win32.LoadLibraryW(L"ntdll.dll");
     if (!ntdll) return;
+    const TScopeExit unload([ntdll] { Win32.FreeLibrary(ntdll); });
     auto query = ProcAs<TZwQueryKey>(Win32.GetProcAddress(ntdll, "ZwQueryKey"));
-    if (!query) {
-        Win32.FreeLibrary(ntdll);
-        return;
-    }
+    if (!query) return;
     ULONG length = 0;
     query(Key, KeyNameInformation, nullptr, 0, &length);
-    if (length > sizeof(ULONG) && length < 0x10000) {
-        ULONG size = length + 2;
-        auto* buf = static_cast<BYTE*>(Win32.LocalAlloc(LPTR, size));
-        if (buf) {
-            if (query(Key, KeyNameInformation, buf, length, &length) >= 0) {
-                // The name is counted, not terminated: trust the count only
-                // as far as the buffer reaches.
-                ULONG nameBytes = *reinterpret_cast<const ULONG*>(buf);
-                ULONG room = size - sizeof(ULONG);
-                if (nameBytes > room) nameBytes = room;
-                const auto* name = reinterpret_cast<const wchar_t*>(buf + sizeof(ULONG));
-                size_t n = nameBytes / sizeof(wchar_t), len = 0;
-                while (len < n && name[len]) ++len;
-                Path.assign(name, len);
-            }
-            Win32.LocalFree(buf);
-        }
-    }
-    if (Root) {
-        // Wine names the hives in mixed case (\REGISTRY\Machine\...).
-        static const std::wstring kMachine = L"\\MACHINE\\", kUser = L"\\USER\\";
-        constexpr size_t kAfterRegistry = 9;  // length of \REGISTRY
-        if (FindNoCase(Path, kMachine) == kAfterRegistry && StartsAtNoCase(Path, 0, L"\\REGISTRY")) {
-            *Root = HKEY_LOCAL_MACHINE;
-            Path.erase(0, kAfterRegistry + kMachine.size());
-        } else if (FindNoCase(Path, kUser) == kAfterRegistry && StartsAtNoCase(Path, 0, L"\\REGISTRY")) {
-            *Root = HKEY_CURRENT_USER;
-            Path.erase(0, kAfterRegistry + kUser.size());
-            auto sep = Path.find(L'\\');
-            // The key of the hive itself has nothing after the identifier.
-            Path.erase(0, sep == std::wstring::npos ? Path.size() : sep + 1);
-        } else {
-            *Root = nullptr;
-        }
-    }
-    Win32.FreeLibrary(ntdll);
+    if (length > sizeof(ULONG) && length < 0x10000) Path = KeyName(query, Key, length);
+    SplitRegistryRoot(Root, Path);
 }
 
 std::wstring ReadRegistryString(HKEY Root, const std::wstring& Path, const std::wstring& ValueName) {

@@ -6,10 +6,23 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "../framework/classes.h"
 
 namespace nr {
+
+// Runs its action when the scope ends, however it ends. The action must not throw.
+template <class F> class TScopeExit {
+public:
+    explicit TScopeExit(F Action) : f_(std::move(Action)) {}
+    ~TScopeExit() { f_(); }
+    TScopeExit(const TScopeExit&) = delete;
+    TScopeExit& operator=(const TScopeExit&) = delete;
+
+private:
+    F f_;
+};
 
 // Fills List with the serial-port map: "COMn=\Device\..." entries (only
 // "COMn" without WithDevice), ascending by n, n in each entry's object slot.

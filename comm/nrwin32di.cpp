@@ -124,13 +124,6 @@ static_assert(sizeof(void*) != 4 || kDetailSize == 6, "32-bit interface detail r
 static_assert(sizeof(void*) != 8 || kDetailSize == 8, "64-bit interface detail record is 8 bytes");
 static_assert(kDevicePathOffset == sizeof(DWORD));
 
-struct TLocalBlock {
-    HLOCAL p;
-    ~TLocalBlock() {
-        if (p) Win32.LocalFree(p);
-    }
-};
-
 // The device path of a detail block of Size bytes; bounded by the block
 // whether or not the system ended it with a NUL.
 std::wstring DevicePathOf(const void* block, DWORD Size) {
@@ -189,13 +182,13 @@ void CollectByDevice(HDEVINFO Set, const GUID* Guid, fw::TStringList* List, bool
             DWORD needed = 0;
             gApi.GetDeviceInterfaceDetail(Set, &ifData, nullptr, 0, &needed, nullptr);
             if (needed > 0 && needed < kMaxDetailSize) {
-                TLocalBlock block{Win32.LocalAlloc(LPTR, needed)};
-                if (block.p) {
-                    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block.p);
+                if (HLOCAL block = Win32.LocalAlloc(LPTR, needed)) {
+                    const TScopeExit release([block] { Win32.LocalFree(block); });
+                    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block);
                     detail->cbSize = kDetailSize;
                     DWORD size = needed;
                     if (gApi.GetDeviceInterfaceDetail(Set, &ifData, detail, size, &needed, nullptr))
-                        d->NameSymbolic = DevicePathOf(block.p, size);
+                        d->NameSymbolic = DevicePathOf(block, size);
                 }
             }
         }
@@ -212,24 +205,23 @@ void CollectByInterface(HDEVINFO Set, const GUID* Guid, fw::TStringList* List) {
         DWORD needed = 0;
         gApi.GetDeviceInterfaceDetail(Set, &ifData, nullptr, 0, &needed, &devInfo);
         if (needed == 0 || Win32.GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed >= kMaxDetailSize) continue;
-        TLocalBlock block{Win32.LocalAlloc(LPTR, needed)};
-        if (!block.p) continue;
-        auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block.p);
+        HLOCAL block = Win32.LocalAlloc(LPTR, needed);
+        if (!block) continue;
+        const TScopeExit release([block] { Win32.LocalFree(block); });
+        auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block);
         detail->cbSize = kDetailSize;
         DWORD size = needed;
         if (gApi.GetDeviceInterfaceDetail(Set, &ifData, detail, size, &needed, &devInfo)) {
             auto d = std::make_unique<TnrDevice>();
             ReadDeviceProperties(Set, &devInfo, *d);
-            d->NameSymbolic = DevicePathOf(block.p, size);
+            d->NameSymbolic = DevicePathOf(block, size);
             AppendDevice(List, std::move(d));
         }
     }
 }
 
 // Frees the libraries when the program ends.
-struct TUnloadAtExit {
-    ~TUnloadAtExit() { UnloadSetupApi(); }
-} gUnloadAtExit;
+const TScopeExit gUnloadAtExit(&UnloadSetupApi);
 
 }  // namespace
 
@@ -283,10 +275,7 @@ void CollectDevices(const GUID* Guid, bool PresentOnly, bool ByDevice, fw::TStri
     HDEVINFO set = gApi.GetClassDevs(Guid, nullptr, nullptr, flags);
     if (set == INVALID_HANDLE_VALUE) return;
     // The set is destroyed however the walk ends.
-    struct TSetGuard {
-        HDEVINFO s;
-        ~TSetGuard() { gApi.DestroyDeviceInfoList(s); }
-    } guard{set};
+    const TScopeExit destroy([set] { gApi.DestroyDeviceInfoList(set); });
     if (ByDevice)
         CollectByDevice(set, Guid, List, Interface);
     else

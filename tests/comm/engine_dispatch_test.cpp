@@ -1,4 +1,4 @@
-// Tests of comm/nrcomm_threads.cpp.
+// Tests of comm/nrcomm_dispatch.cpp and comm/nrcomm_channel.cpp.
 // Port engine: the worker threads and the dispatch of driver events, through
 // a scripted device: receive, line errors, modem-line events and monitors,
 // driver failure, and closing or destroying the component at awkward moments.
@@ -51,6 +51,7 @@ struct EngineDispatch : testing::Test {
     void TearDown() override {
         com.reset();
         EXPECT_TRUE(WaitThreads(workers));
+        EXPECT_EQ(fake.ClosedTwice(), 0);
     }
 };
 

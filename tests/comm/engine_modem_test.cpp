@@ -1,4 +1,4 @@
-// Tests of comm/nrcomm_signals.cpp and the line events of comm/nrcomm_threads.cpp.
+// Tests of comm/nrcomm_signals.cpp and the line events of comm/nrcomm_dispatch.cpp.
 // Modem lines, RS-485 emulation (comm/nrcomm_io.cpp) included, on a pty pair
 // wired as a null-modem cable (tools/nullmodem): the component on one end, a
 // peer on the other.

@@ -4,6 +4,7 @@
 // names that are no serial line.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -36,10 +37,7 @@ struct EngineSettings : testing::Test {
 // The user picks XON/XOFF at 4800 baud and confirms; or cancels after fiddling.
 BOOL WINAPI ConfirmingDialog(LPCWSTR, HWND, LPCOMMCONFIG c) {
     c->dcb.BaudRate = 4800;
-    DWORD f;
-    std::memcpy(&f, reinterpret_cast<char*>(&c->dcb) + 8, sizeof f);
-    f = (f & ~0x3000u) | 0x1311u;
-    std::memcpy(reinterpret_cast<char*>(&c->dcb) + 8, &f, sizeof f);
+    nr::SetDcbFlagWord(c->dcb, (nr::DcbFlagWord(c->dcb) & ~0x3000u) | 0x1311u);
     return TRUE;
 }
 
@@ -121,6 +119,20 @@ TEST_F(EngineSettings, ReadCommConfigRecognisesTheFlagWords) {
     com->ReadCommConfig();
     EXPECT_EQ(com->StreamProtocol(), spXonXoff);
     EXPECT_EQ(com->DcbFlags(), 0x1311u);
+}
+
+// The word stored configurations hold is the DCB's own memory after BaudRate:
+// every bit-field lands on its bit there, and back.
+TEST(DcbFlagWord, EachBitFieldIsItsBitOfTheStoredWord) {
+    for (int bit = 0; bit < 32; ++bit) {
+        DCB d{};
+        nr::SetDcbFlagWord(d, 1u << bit);
+        DWORD stored;
+        std::memcpy(&stored, reinterpret_cast<const char*>(&d) + offsetof(DCB, BaudRate) + sizeof d.BaudRate,
+                    sizeof stored);
+        EXPECT_EQ(stored, 1u << bit) << bit;
+        EXPECT_EQ(nr::DcbFlagWord(d), 1u << bit) << bit;
+    }
 }
 
 TEST_F(EngineSettings, ByteSizeParityAndEventCharAreStoredInTheDcb) {
@@ -229,6 +241,7 @@ TEST_F(EngineSettings, ARefusedConfigurationFailsTheOpen) {
         EXPECT_FALSE(com->Active());
         EXPECT_FALSE(fake.IsOpen());  // the handle went back
         EXPECT_TRUE(fake.Called("Close"));
+        EXPECT_EQ(fake.ClosedTwice(), 0);
         EXPECT_FALSE(com->HasReceiveBuffer());
         EXPECT_FALSE(com->HasThreads());
         EXPECT_FALSE(com->EmulatesRS485());

@@ -32,12 +32,8 @@ public:
 
     const COMMCONFIG& Config() const { return CommCfg; }
     COMMCONFIG& MutableConfig() { return CommCfg; }
-    DWORD DcbFlags() const {
-        DWORD f;
-        std::memcpy(&f, reinterpret_cast<const char*>(&CommCfg.dcb) + 8, sizeof f);
-        return f;
-    }
-    void SetDcbFlags(DWORD f) { std::memcpy(reinterpret_cast<char*>(&CommCfg.dcb) + 8, &f, sizeof f); }
+    DWORD DcbFlags() const { return nr::DcbFlagWord(CommCfg.dcb); }
+    void SetDcbFlags(DWORD f) { nr::SetDcbFlagWord(CommCfg.dcb, f); }
     std::uint32_t ReceiveBufferSize() const { return glBufferSize; }
     bool HasReceiveBuffer() const { return glBuffer != nullptr; }
     bool HasThreads() const { return MsgThread != nullptr && CommThread != nullptr; }
@@ -58,11 +54,7 @@ public:
     std::vector<std::shared_ptr<fw::TThreadControl>> Workers;
     bool ReceiveHeld() const { return fReceiveHeld; }
     std::string DcbBytes() const { return std::string(reinterpret_cast<const char*>(&CommCfg.dcb), sizeof(DCB)); }
-    DWORD DcbFlags() const {
-        DWORD f;
-        std::memcpy(&f, reinterpret_cast<const char*>(&CommCfg.dcb) + 8, sizeof f);
-        return f;
-    }
+    DWORD DcbFlags() const { return nr::DcbFlagWord(CommCfg.dcb); }
     void StartThreadIO() override {
         TnrComm::StartThreadIO();
         if (fMsgThreadControl) Workers.push_back(fMsgThreadControl);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../../comm/nrcomm.h"
+
 namespace serial_test {
 
 namespace {
@@ -60,8 +62,14 @@ struct TFakeSerialApi {
                 }
                 f->deferred_.clear();
                 f->NoteLocked("Close");
+                f->closed_.push_back(h);
                 f->h_ = nullptr;
-                return ::CloseHandle(h);
+                return TRUE;
+            }
+            if (gFake && std::find(gFake->closed_.begin(), gFake->closed_.end(), h) != gFake->closed_.end()) {
+                ++gFake->closedTwice_;
+                SetLastError(ERROR_INVALID_HANDLE);
+                return FALSE;
             }
         }
         return ::CloseHandle(h);
@@ -294,8 +302,7 @@ struct TFakeSerialApi {
         TFakeSerial* f = Port(h);
         if (!f) return FALSE;
         f->dcb_ = *d;
-        DWORD flags;
-        std::memcpy(&flags, reinterpret_cast<const char*>(d) + 8, sizeof flags);
+        const DWORD flags = nr::DcbFlagWord(*d);
         f->NoteLocked("SetCommState " + std::to_string(d->BaudRate) + " " + std::to_string(flags));
         return TRUE;
     }
@@ -413,6 +420,7 @@ TFakeSerial::TFakeSerial(std::uint32_t PortNo) : PortNo(PortNo) {
 TFakeSerial::~TFakeSerial() {
     std::lock_guard<std::mutex> g(gMu);
     if (h_) ::CloseHandle(h_);
+    for (HANDLE h : closed_) ::CloseHandle(h);
     h_ = nullptr;
     gFake = nullptr;
     // guard_ restores the table after this body.
@@ -616,6 +624,11 @@ void TFakeSerial::ClearCalls() {
 bool TFakeSerial::Called(const std::string& Call) {
     std::lock_guard<std::mutex> g(gMu);
     return std::find(calls_.begin(), calls_.end(), Call) != calls_.end();
+}
+
+int TFakeSerial::ClosedTwice() {
+    std::lock_guard<std::mutex> g(gMu);
+    return closedTwice_;
 }
 
 int TFakeSerial::CountCalls(const std::string& Prefix) {

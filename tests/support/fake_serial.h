@@ -92,6 +92,8 @@ public:
     DWORD CommMask();
     std::size_t InputSize();
     int Opens();
+    // Closes of a port handle already closed.
+    int ClosedTwice();
 
 private:
     friend struct TFakeSerialApi;
@@ -106,6 +108,10 @@ private:
     TTableGuard guard_;
     HANDLE h_ = nullptr;      // a real event standing for the open port
     HANDLE lastH_ = nullptr;  // the last one, for results read after the close
+    // Closed ports' events, kept until the fake goes so that no new handle
+    // takes their value: a second close is then told apart.
+    std::vector<HANDLE> closed_;
+    int closedTwice_ = 0;
     int opens_ = 0;
     std::deque<std::uint8_t> input_;
     std::string output_;
