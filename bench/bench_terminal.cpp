@@ -138,12 +138,13 @@ double TurnCase(const std::string& block, bool& shown) {
     return ms;
 }
 
-// Set when the component sends its first insert to the control, before the
-// user-interface thread has served it.
+// Set when the component sends its first message of a write to the control
+// (it asks for the selection before it inserts), before the user-interface
+// thread has served it.
 HANDLE gInserting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 decltype(&::SendMessageA) gRealSend = nullptr;
 LRESULT WINAPI NotingSend(HWND h, UINT Msg, WPARAM wp, LPARAM lp) {
-    if (Msg == EM_REPLACESEL) SetEvent(gInserting);
+    if (Msg == EM_GETSEL || Msg == EM_REPLACESEL) SetEvent(gInserting);
     return gRealSend(h, Msg, wp, lp);
 }
 
