@@ -37,6 +37,9 @@ double WineServerCpuMs();
 
 using win_process::ReadFileText;
 
+// Lines of printable text, n bytes, each Width bytes with its CR LF.
+std::string TextLines(std::size_t n, std::size_t Width);
+
 // The main thread idles as a program does: in its message loop, for ms.
 void IdleFor(double ms);
 

@@ -195,6 +195,13 @@ void IdleFor(double ms) {
     }
 }
 
+std::string TextLines(std::size_t n, std::size_t Width) {
+    std::string s(n, ' ');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = i % Width == Width - 2 ? '\r' : i % Width == Width - 1 ? '\n' : static_cast<char>('!' + i * 7 % 94);
+    return s;
+}
+
 double Median(std::vector<double> v) { return Percentile(std::move(v), 50); }
 
 double Percentile(std::vector<double> v, double P) {

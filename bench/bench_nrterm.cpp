@@ -23,13 +23,6 @@ using bench::NowMs;
 
 namespace {
 
-std::string Lines(std::size_t n) {
-    std::string s(n, ' ');
-    for (std::size_t i = 0; i < n; ++i)
-        s[i] = i % 80 == 78 ? '\r' : i % 80 == 79 ? '\n' : static_cast<char>('!' + i * 7 % 94);
-    return s;
-}
-
 // The window's loop, one message at a time: under a flood its queue need
 // never run empty, so a loop that drains it would not come back. Turns gets
 // each message's handling time in ms, as the loop itself sees it.
@@ -78,7 +71,7 @@ void Flood() {
     std::atomic<bool> stop{false}, pinged{false};
     std::atomic<std::uint64_t> sent{0};
     std::thread writer([&] {
-        const std::string block = Lines(4000);
+        const std::string block = bench::TextLines(4000, 80);
         while (!stop && peer.Write(block)) sent += block.size();
     });
     std::vector<double> ms;

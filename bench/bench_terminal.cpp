@@ -28,13 +28,7 @@ using bench::NowMs;
 
 namespace {
 
-// Lines of printable text, n bytes.
-std::string Text(std::size_t n) {
-    std::string s(n, ' ');
-    for (std::size_t i = 0; i < n; ++i)
-        s[i] = i % 64 == 62 ? '\r' : i % 64 == 63 ? '\n' : static_cast<char>('!' + i * 7 % 94);
-    return s;
-}
+std::string Text(std::size_t n) { return bench::TextLines(n, 64); }
 
 // The same text with a NUL in every 16 bytes (between a CR and its LF too).
 std::string WithNuls(const std::string& text) {
